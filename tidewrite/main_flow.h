@@ -1,0 +1,28 @@
+// The programmer's main flow: parse, choose one operation, reset, report,
+// tidy up. Also the whole-file helpers every operation uses.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern const char *operation;  // names the running operation in the outcome line
+
+// The whole file, its length stored through fw_len; nullopt on failure (an
+// empty file gives an empty buffer). Prints the open-fail message.
+std::optional<std::vector<uint8_t>> read_fw_file(const char *filename, int *fw_len);
+// Appends fw_len bytes to the file, creating it. Silent; 0 when every byte
+// reached the file, -1 otherwise, so callers that must not lose data can tell.
+int write_fw_file(const char *filename, const uint8_t *buffer, int fw_len);
+
+// Path of a data file that ships beside the running program (from
+// /proc/self/exe, cut after its last '/'); nullopt when the link cannot be
+// read or the result would exceed limit bytes.
+std::optional<std::string> path_beside_program(const char *name, size_t limit);
+
+int setup(const char *fw_file_name);  // 0 nothing to do, 1 generation ran, -1 unreadable
+int lira_detect_flash_type();         // -1 port, 0 NOR, 1 NAND
+
+// main() of the programmer; the exit status is this value modulo 256.
+int tidewrite_main(int argc, char **argv);

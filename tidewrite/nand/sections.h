@@ -1,0 +1,41 @@
+// The section rules shared by the normal write, the partial write and the
+// offline image: which sections of a firmware file are written, and how long.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+enum class nand_section_kind {
+  certificate_1,
+  certificate_2,
+  isp_iq,
+  boot_1,
+  boot_2,
+  firmware_1,
+  firmware_2,
+  nn,
+  other,
+};
+
+struct nand_section_t {
+  nand_section_kind kind;
+  int entry_offset;    // where the partition entry lies in the file
+  uint8_t type_id[2];  // as read from the entry
+  int str_address;     // section start in the file
+  int length;          // bytes to write
+  bool skipped;        // the rules pass over this section
+};
+
+// Writes "certificate_1 str_address = 0x%x, fw_w_len = %d\n\r" and its kin.
+void nand_print_section_write(const nand_section_t &s);
+
+// Applies the rules to one section. 0: accepted or skipped (see skipped);
+// -1: type id or size rejected. With print set, prints the lines the rules
+// print: the "type_id = ..." line (when check_type_id), the type-id message,
+// the size messages.
+int nand_section_rule(const uint8_t *fw, int fw_len, nand_section_kind kind, int entry_offset,
+                      bool check_type_id, bool print, nand_section_t &out);
+
+// Every present section in write order. 0 with the plan, or -1 at the first
+// rejection (printing, when print is set, the lines up to and including it).
+int nand_plan_sections(const uint8_t *fw, int fw_len, bool print, std::vector<nand_section_t> &plan);
