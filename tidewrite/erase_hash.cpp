@@ -1,6 +1,5 @@
 // Chip and sector erase, and the comparison of the board's SHA-256 of what
 // it holds with the digest computed here.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -17,22 +16,11 @@ constexpr int kDigestSize = 32;
 // memory-mapped location (0x08100000) are dropped.
 constexpr int kFlashAddressMask = 0x7FFFFFF;
 
-// Gathers len bytes under one deadline, so a reply that trickles in byte by
-// byte still counts and a silent board still ends the wait on time. Returns
-// the number of bytes received.
+// One bounded read of the expected reply length; the serial layer ends it
+// at the deadline, or early once a reply that began has gone quiet.
 int read_reply(UARTHDL hdl, uint8_t *buf, int len, int timeout_ms) {
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-  int got = 0;
-  while (got < len) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (left <= 0) break;
-    const int n = uart_read(hdl, buf + got, len - got, static_cast<int>(left));
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
+  const int n = uart_read(hdl, buf, len, timeout_ms);
+  return n < 0 ? 0 : n;
 }
 
 int query_and_compare(UARTHDL hdl, const char *cmd, int cmd_len, const uint8_t *hash_local) {
@@ -43,7 +31,7 @@ int query_and_compare(UARTHDL hdl, const char *cmd, int cmd_len, const uint8_t *
   uint8_t resp[64] = {};
   const int got = read_reply(hdl, resp, 6, kHashReplyTimeoutMs);
   if (got != 6 || std::memcmp(resp, "hashs ", 6) != 0) {
-    resp[got > 6 ? 6 : (got < 0 ? 0 : got)] = 0;
+    resp[got] = 0;  // at most the six bytes asked for
     std::printf("hashq cmd fail, recv %s\n\r", reinterpret_cast<const char *>(resp));
     return -1;
   }

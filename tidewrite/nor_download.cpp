@@ -141,6 +141,10 @@ int nor_operation(int xmodem_txmode, const char *fw_file_name) {
     const uint8_t *piece = fw->data() + pieces.piece_start[i];
     const int size = pieces.piece_size[i];
     const int address = static_cast<int>(flash_address(opt.img_offset, pieces.piece_start[i]));
+    // A piece without bytes (an empty file, an image ending right at the
+    // masked end) has nothing to program or compare, and a board answers an
+    // empty transfer with no "OK".
+    if (size == 0) continue;
 
     if (opt.is_verify_only) {
       start_xmodem(g_uart_hdl, opt.fpin_index, address);
