@@ -13,7 +13,7 @@ namespace {
 LineRecorder *g_active = nullptr;
 }
 
-LineRecorder::LineRecorder(bool real_pauses) : real_pauses_(real_pauses) {
+LineRecorder::LineRecorder(bool real_pauses) : divisor_(real_pauses ? 1 : 0) {
   g_active = this;
   uart_set_modem_request_hook(&LineRecorder::modem_hook);
   uart_set_sleep_hook(&LineRecorder::sleep_hook);
@@ -45,7 +45,8 @@ int LineRecorder::modem_hook(int, unsigned long request, int bits) {
 void LineRecorder::sleep_hook(int ms) {
   if (g_active != nullptr) {
     g_active->steps_.push_back("pause " + std::to_string(ms));
-    if (!g_active->real_pauses_) return;
+    if (g_active->divisor_ <= 0) return;
+    ms /= g_active->divisor_;
   }
   usleep(static_cast<useconds_t>(ms) * 1000);
 }

@@ -19,6 +19,9 @@ class LineRecorder {
 
   const std::vector<std::string> &steps() const { return steps_; }
   void clear() { steps_.clear(); }
+  // Sleeps each pause for ms / divisor for real (0: skip pauses entirely).
+  // Useful where the far end needs some time, not the full pause.
+  void set_pause_divisor(int divisor) { divisor_ = divisor; }
   // Runs after each recorded modem request, with its step text: lets a test
   // play the board's answer to the lines (a banner after a reset, say).
   void on_request(std::function<void(const std::string &step)> fn) { on_request_ = std::move(fn); }
@@ -27,7 +30,7 @@ class LineRecorder {
   static int modem_hook(int fd, unsigned long request, int bits);
   static void sleep_hook(int ms);
 
-  bool real_pauses_;
+  int divisor_;
   std::vector<std::string> steps_;
   std::function<void(const std::string &)> on_request_;
 };
