@@ -1,6 +1,7 @@
 #include "modelprep/dir.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <memory>
@@ -13,9 +14,14 @@ struct DirCloser {
 };
 }  // namespace
 
-std::optional<std::vector<DirEntry>> listDirectory(const std::string &path) {
+std::optional<std::vector<DirEntry>> listDirectory(const std::string &path, DirId *id) {
   std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
   if (!dir) return std::nullopt;
+  if (id) {
+    struct stat st {};
+    if (fstat(dirfd(dir.get()), &st) != 0) return std::nullopt;
+    *id = {st.st_dev, st.st_ino};
+  }
   std::vector<DirEntry> entries;
   for (;;) {
     errno = 0;

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <set>
-#include <utility>
 #include <vector>
 
 #include "modelprep/dir.h"
@@ -34,17 +33,13 @@ std::string lowered(std::string_view text) {
   return out;
 }
 
-using DirId = std::pair<dev_t, ino_t>;
-
 std::string searchBelow(const std::string &dir, std::string_view suffix, std::set<DirId> &seen) {
-  const std::string listed = dir + "/";
-  struct stat st {};
-  if (stat(listed.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  DirId id;
+  auto entries = listDirectory(dir + "/", &id);
+  if (!entries) return {};
   // A directory reached again through a link was searched already (or is
   // being searched): going in again would only loop.
-  if (!seen.insert({st.st_dev, st.st_ino}).second) return {};
-  auto entries = listDirectory(listed);
-  if (!entries) return {};
+  if (!seen.insert(id).second) return {};
   for (const DirEntry &entry : *entries) {
     std::string full = dir + "/" + entry.name;
     if (endsWith(entry.name, suffix)) return full;

@@ -528,6 +528,18 @@ std::vector<Scenario> scenarios() {
          t.writeBuildOptions(R"({"sketchLocation": ")" + t.t + R"(/Arduino/MySketch"})");
        },
        0, "", "", {}},
+      {"library_links_in_a_loop_end_the_search",
+       [](Tree &t) {
+         t.customised();
+         t.custom(t.example, "yolov4_tiny.nb");
+         // Two links back up the tree: followed blindly they make the search
+         // exponential in the depth of the path.
+         fs::create_directory_symlink(t.lib, t.lib + "NNObjectDetection/up1");
+         fs::create_directory_symlink(t.lib, t.lib + "NNObjectDetection/up2");
+         fs::create_directories(t.t + "/Arduino/MySketch");
+         t.writeBuildOptions(R"({"sketchLocation": ")" + t.t + R"(/Arduino/MySketch"})");
+       },
+       0, "", "", {}},
       {"location_ending_in_slash_takes_first_library",
        [](Tree &t) {
          t.customised();
