@@ -79,8 +79,16 @@ const RuleCase rule_cases[] = {
      },
      0, true, 0, "type_id = 0xd1 0xc5\n\r"},
     {"boot huge body length fails the size check", K::boot_1, 0x2020,
-     [] { return boot1(0x10, 0x20000); },  // body field patched below
-     -1, true, 0, nullptr},
+     [] {
+       // 0x80000000 would turn negative as a 32-bit signed image length.
+       std::vector<uint8_t> fw = boot1(0x10, 0x20000);
+       fw[S0 + 0x2E3] = 0x80;
+       fw[S0 + 0x2E0] = 0x00;
+       return fw;
+     },
+     -1, true, 0,
+     "type_id = 0xd1 0xc5\n\rboot_1 fw_w_imglen = 2147487744, fw_w_len = 131072\n\r"
+     "fw_w_imglen > partition table image size define!!!\n\r"},
     {"firmware type id with one byte wrong", K::firmware_1, 0x2060,
      [] {
        FirmwareBuilder fb;
@@ -205,14 +213,7 @@ class SectionRule : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(SectionRule, Decides) {
   const RuleCase &c = GetParam();
-  std::vector<uint8_t> fw = c.file();
-  if (std::string(c.name) == "boot huge body length fails the size check") {
-    // 0x80000000 would turn negative as a 32-bit signed image length.
-    fw[S0 + 0x2E0] = 0x00;
-    fw[S0 + 0x2E1] = 0x00;
-    fw[S0 + 0x2E2] = 0x00;
-    fw[S0 + 0x2E3] = 0x80;
-  }
+  const std::vector<uint8_t> fw = c.file();
   nand_section_t s{};
   testing::internal::CaptureStdout();
   const int quiet = nand_section_rule(fw.data(), static_cast<int>(fw.size()), c.kind, c.entry, true, false, s);
@@ -222,7 +223,9 @@ TEST_P(SectionRule, Decides) {
   const int loud = nand_section_rule(fw.data(), static_cast<int>(fw.size()), c.kind, c.entry, true, true, s);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(loud, c.result);
-  if (c.output) EXPECT_EQ(out, c.output);
+  if (c.output) {
+    EXPECT_EQ(out, c.output);
+  }
   if (c.result == 0) {
     EXPECT_EQ(s.skipped, c.skipped);
     if (!c.skipped) {
