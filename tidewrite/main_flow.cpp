@@ -10,6 +10,7 @@
 #include <new>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
 
@@ -43,10 +44,7 @@ int run_flash_loader(const char *loader_name) {
 }
 
 // nand_download(fw_file_name): 0 or its failure code; leaves the port open.
-int run_nand_path(const char *fw_file_name) {
-  (void)fw_file_name;
-  return not_built("NAND programming (-n lira)");
-}
+int run_nand_path(const char *fw_file_name) { return nand_download(fw_file_name); }
 
 // nor_operation(xmodem_txmode, fw_file_name): 0 or its failure code; leaves
 // the port open.

@@ -6,6 +6,9 @@
 #include <set>
 
 #include "tests/e2e/nand_fixture.h"
+#include "tidewrite/dialogue.h"
+#include "tidewrite/nand/nand_commands.h"
+#include "tidewrite/xmodem_r.h"
 
 namespace {
 
@@ -157,6 +160,8 @@ const Rejection rejections[] = {
      "fw_w_imglen > partition table NN size define!!!\n\r"},
 };
 
+void PrintTo(const Rejection &r, std::ostream *os) { *os << r.name; }
+
 class RejectedFirmware : public NormalWrite, public ::testing::WithParamInterface<Rejection> {};
 
 TEST_P(RejectedFirmware, NothingIsWritten) {
@@ -279,35 +284,46 @@ TEST_F(NormalWrite, FailingControlInfoBlockGivesTwoMessagesAndAllSixBlocks) {
 }
 
 TEST_F(NormalWrite, FullPartitionTableFailsTheWrite) {
+  // A stale table with all 16 records in use that the board fails to erase.
+  cfg.faults.erase_fail_blocks = {16};
   start();
-  // 16 present sections, one of 49 blocks: 17 records for 16 places.
-  FirmwareBuilder fb;
-  uint32_t at = 0x3000;
-  auto add = [&](const fwbuild::SectionKind &k, const std::vector<uint8_t> &content, uint32_t reserved) {
-    fb.section(k, at, reserved, content);
-    at += (static_cast<uint32_t>(content.size()) + 0xFFF) & ~0xFFFu;
-  };
-  add(fwbuild::certificate_1, fwbuild::pattern(0x10, 1), 0x10);
-  add(fwbuild::certificate_2, fwbuild::pattern(0x10, 2), 0x10);
-  add(fwbuild::isp_iq, fwbuild::pattern(48 * 131072 + 1, 3), 48 * 131072 + 1);
-  add(fwbuild::boot_1, fwbuild::image(0x10, 4), 0x2000);
-  add(fwbuild::boot_2, fwbuild::image(0x10, 5), 0x2000);
-  add(fwbuild::firmware_1, fwbuild::image(0x10, 6), 0x2000);
-  add(fwbuild::firmware_2, fwbuild::image(0x10, 7), 0x2000);
-  add(fwbuild::nn, fwbuild::image(0x10, 8, 0, false), 0x2000);
-  for (int k = 0; k < 8; ++k) {
-    const fwbuild::SectionKind other{"Other FW", fwbuild::other_entry(k), {static_cast<uint8_t>(0x40 + k), 0x01}};
-    add(other, fwbuild::pattern(0x10, 20 + k), 0x10);
+  {
+    std::vector<uint8_t> full(2112, 0xFF);
+    for (int r = 0; r < 16; ++r) {
+      const fwbuild::ExpectedImage old{"Other FW", {0x50, static_cast<uint8_t>(r)}, 0, 1};
+      const std::vector<uint8_t> rec = expected_record(old, {100 + r}, 0);
+      std::copy(rec.begin(), rec.end(), full.begin() + r * 128);
+    }
+    full[2049] = 0xC4;
+    g_uart_hdl = uart_open(g_cmd_option.port);
+    ASSERT_EQ(handshake(g_uart_hdl), 0);
+    xmodem_set_uart(g_uart_hdl, uart_write, uart_read);
+    testing::internal::CaptureStdout();
+    nand_write_page(g_uart_hdl, full.data(), 16 * 64);
+    testing::internal::GetCapturedStdout();
+    close_port();
   }
+  const std::vector<uint8_t> stale = page(16);
+  FirmwareBuilder fb;
+  fb.section(fwbuild::certificate_1, 0x3000, 0x10, fwbuild::pattern(0x10, 1));
+  fb.section(fwbuild::certificate_2, 0x4000, 0x10, fwbuild::pattern(0x10, 2));
   put_firmware(fb.bytes());
   const Run run = download();
   EXPECT_EQ(run.status, -3);
-  EXPECT_NE(run.out.find("partition_table has no empty record"), std::string::npos) << ts::escaped(run.out);
-  EXPECT_EQ(run.out.find("partition_table_copy"), std::string::npos) << "the write stops at the full table";
-  // The last other section's record is the one refused; the 16 others are in the table.
-  const std::vector<uint8_t> table = page(16);
-  for (int r = 0; r < 16; ++r) EXPECT_FALSE(all_ff(table.data() + r * 128 + 4, 2)) << r;
-  EXPECT_EQ(table[15 * 128 + 4], 0x46);
+  EXPECT_TRUE(mask_crc(run.out).ends_with(
+      "type_id = 0xe9 0xc2\n\r"
+      "certificate_1 str_address = 0x3000, fw_w_len = 16\n\r"
+      "fw_len = 16 , block_w_total = 1, rec_w_total = 1\n\r"
+      "block_w_total=1 , block_w_done=0 , block_w_nmb=24  \n\r"
+      "image download done \n\r"
+      "partition_table has no empty record, record 0 of type_id 0xe9 0xc2 not stored !!!\n\r"
+      "nand_flash_normal_write: image at 0x3000 not recorded whole, normal write stopped !!!\n\r"))
+      << ts::escaped(run.out);
+  EXPECT_NE(run.out.find("sne fail,block_address=0x10\n\r"), std::string::npos);
+  EXPECT_EQ(page(16), stale) << "the full table is not rewritten";
+  EXPECT_TRUE(block_erased(17));
+  EXPECT_TRUE(block_erased(25)) << "the write stops at the refused record";
+  EXPECT_TRUE(block_erased(20));
 }
 
 }  // namespace

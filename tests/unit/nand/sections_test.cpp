@@ -209,6 +209,8 @@ const RuleCase rule_cases[] = {
      0, true, 0, ""},
 };
 
+void PrintTo(const RuleCase &c, std::ostream *os) { *os << c.name; }
+
 class SectionRule : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(SectionRule, Decides) {
