@@ -193,6 +193,10 @@ void Device::feed_byte(uint8_t b) {
       return;
     }
   }
+  // "\r\n" ends one line, not two.
+  bool after_cr = after_cr_;
+  after_cr_ = b == '\r';
+  if (b == '\n' && after_cr) return;
   if (b == '\n' || b == '\r') {
     std::string line;
     line.swap(line_);
@@ -402,8 +406,7 @@ void Device::finish_transfer() {
   bool ok = true;
   switch (rx_purpose_) {
     case Purpose::nor_program:
-      program_nor(rx_address_, rx.data(), rx.last_block_size());
-      ok = rx_address_ < store_.size();
+      ok = program_nor(rx_address_, rx.data(), rx.last_block_size());
       break;
     case Purpose::nand_write:
       ok = program_nand(rx_address_, rx.data());
@@ -423,7 +426,7 @@ void Device::finish_transfer() {
   }
 }
 
-void Device::program_nor(uint64_t address, std::vector<uint8_t> data, size_t last_block) {
+bool Device::program_nor(uint64_t address, const std::vector<uint8_t> &data, size_t last_block) {
   // Drop the sender's padding (0x1A then zeros) from the final block, so bytes
   // beyond the image, such as a masked area, keep their contents.
   size_t n = data.size();
@@ -431,8 +434,13 @@ void Device::program_nor(uint64_t address, std::vector<uint8_t> data, size_t las
   size_t i = n;
   while (i > first && data[i - 1] == 0x00) --i;
   if (i > first && data[i - 1] == kCtrlZ) n = i - 1;
-  if (address >= store_.size()) return;
+  // An image running past the end of the flash is refused whole.
+  if (address > store_.size() || n > store_.size() - address) {
+    log("image of " + std::to_string(n) + " bytes does not fit at " + std::to_string(address));
+    return false;
+  }
   store_.write(address, std::span(data.data(), n));
+  return true;
 }
 
 bool Device::program_nand(uint64_t offset, const std::vector<uint8_t> &data) {
