@@ -73,7 +73,7 @@ void Device::log(const std::string &text) {
 bool Device::host_matches() const { return !host_baud_ || host_baud_() == baud_; }
 
 void Device::emit(std::span<const uint8_t> bytes) {
-  if (silent_) return;
+  if (silent_ || bytes.empty()) return;
   bool match = host_matches();
   for (uint8_t b : bytes) out_.push_back(match ? b : garbled(b));
   if (!rx_) log("tx \"" + printable(bytes) + "\"" + (match ? "" : " (host at another rate)"));
@@ -115,11 +115,28 @@ void Device::release_pending() {
 void Device::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   now_ = now;
   release_pending();
-  bool match = host_matches();
-  for (uint8_t b : bytes) {
-    if (!match) b = garbled(b);
-    if (pending_) held_.push_back(b);
-    else feed_byte(b);
+  std::vector<uint8_t> noise;
+  if (!host_matches()) {
+    // The host talks at another rate: the board hears noise.
+    for (uint8_t b : bytes) noise.push_back(garbled(b));
+    bytes = noise;
+  }
+  for (size_t i = 0; i < bytes.size();) {
+    if (pending_) {
+      held_.insert(held_.end(), bytes.begin() + static_cast<long>(i), bytes.end());
+      return;
+    }
+    if (rx_ && !silent_) {
+      std::vector<uint8_t> ctl;
+      size_t k = rx_->feed_body(bytes.subspan(i), now_, ctl);
+      if (k > 0) {
+        emit(ctl);
+        if (rx_->status() != XmodemReceiver::Status::running) finish_transfer();
+        i += k;
+        continue;
+      }
+    }
+    feed_byte(bytes[i++]);
   }
 }
 
