@@ -17,7 +17,7 @@
 
 namespace boardsim {
 
-// Speed a line at one rate would turn a byte sent at another into: never
+// What a line at one rate makes of a byte sent at another: never
 // printable, never an XMODEM control byte.
 inline uint8_t garbled(uint8_t b) { return static_cast<uint8_t>(0xE0 | (b & 0x1F)); }
 
