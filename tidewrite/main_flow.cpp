@@ -10,6 +10,7 @@
 #include <new>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
 
@@ -37,10 +38,7 @@ int not_built(const char *what) {
 int run_generate_image() { return not_built("offline NAND image generation (-G)"); }
 
 // uboot_flashloader(loader_name): 0 or the loader's negative code.
-int run_flash_loader(const char *loader_name) {
-  (void)loader_name;
-  return not_built("flash loader upload (-U)");
-}
+int run_flash_loader(const char *loader_name) { return uboot_flashloader(loader_name); }
 
 // nand_download(fw_file_name): 0 or its failure code; leaves the port open.
 int run_nand_path(const char *fw_file_name) {
@@ -50,10 +48,7 @@ int run_nand_path(const char *fw_file_name) {
 
 // nor_operation(xmodem_txmode, fw_file_name): 0 or its failure code; leaves
 // the port open.
-int run_nor_path(const char *fw_file_name) {
-  (void)fw_file_name;
-  return not_built("NOR download, verify or erase");
-}
+int run_nor_path(const char *fw_file_name) { return nor_operation(xmodem_txmode, fw_file_name); }
 
 // ---- End of the operation branches.
 
