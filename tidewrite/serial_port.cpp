@@ -14,6 +14,7 @@
 #include <ctime>
 
 UARTHDL g_uart_hdl = 0;
+int uart_write_stall_ms = 5000;
 
 namespace {
 
@@ -183,8 +184,9 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
       if (got == len) break;
       continue;
     }
-    if (r == 0) break;  // hang-up
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+    // End of file on a terminal is a hang-up (the adapter or the far end is
+    // gone): an error, not a quiet line, so callers stop at once.
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (got > 0) break;
     std::printf("rest len < 0\n\r");
     return -1;
