@@ -1,5 +1,6 @@
 #include "tidewrite/main_flow.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,10 +59,17 @@ void print_outcome(bool success) { std::printf(success ? "%s success\r" : "%s fa
 
 std::optional<std::vector<uint8_t>> read_fw_file(const char *filename, int *fw_len) {
   if (filename == nullptr) return std::nullopt;
-  File f(std::fopen(filename, "rb"));
+  // Only files with a size are taken: a directory has no bytes to give, and
+  // opening a named pipe would wait for a writer that may never come.
+  File f;
+  int fd = open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
-  // A directory opens for reading on Linux but has no bytes to give.
-  if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fd >= 0 && fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    f.reset(fdopen(fd, "rb"));
+    if (f) fd = -1;
+  }
+  if (fd >= 0) close(fd);
+  if (!f) {
     std::printf("%s : %s open fail\n\r", "read_fw_file", filename);
     return std::nullopt;
   }

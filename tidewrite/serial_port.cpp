@@ -28,6 +28,11 @@ void real_sleep(int ms) {
   }
 }
 
+// Set when a caller gave the terminal a minimum count or timer. With a
+// minimum count the terminal reports input only once that many bytes are in,
+// so a short reply would never wake the read; uart_read clears them first.
+bool g_terminal_counts_set = false;
+
 uart_modem_request_fn g_modem_request = real_modem_request;
 uart_sleep_fn g_sleep = real_sleep;
 
@@ -162,6 +167,17 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     return -1;
   }
 
+  if (g_terminal_counts_set) {
+    g_terminal_counts_set = false;
+    modify_settings(
+        hdl,
+        [](termios &tio, int) {
+          tio.c_cc[VMIN] = 0;
+          tio.c_cc[VTIME] = 0;
+        },
+        0);
+  }
+
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
   int got = 0;
   for (;;) {
@@ -215,11 +231,13 @@ int uart_set_baudrate(UARTHDL hdl, int baudrate) {
 }
 
 int uart_set_timeout(UARTHDL hdl, int timeout) {
+  g_terminal_counts_set = true;
   return modify_settings(
       hdl, [](termios &tio, int ms) { tio.c_cc[VTIME] = static_cast<cc_t>(ms / 10000); }, timeout);
 }
 
 int uart_set_min_byte(UARTHDL hdl, int cnt) {
+  g_terminal_counts_set = true;
   return modify_settings(hdl, [](termios &tio, int n) { tio.c_cc[VMIN] = static_cast<cc_t>(n); }, cnt);
 }
 

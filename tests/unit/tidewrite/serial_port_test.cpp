@@ -158,6 +158,18 @@ TEST_F(SerialPort, ShortReplyEndsAfterQuietLine) {
   EXPECT_EQ(buf[38], 0);
 }
 
+TEST_F(SerialPort, MinimumCountDoesNotHoldAShortReply) {
+  // With a minimum count of 64 in force the terminal would report the two
+  // bytes only once 64 had come; the read must still return them short.
+  ASSERT_EQ(uart_set_min_byte(hdl, 64), 0);
+  ASSERT_TRUE(testsupport::write_all(pty.master(), "OK"));
+  char buf[64] = {};
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 64, 3000), 2);
+  EXPECT_LT(ms_since(t0), 2000);
+  EXPECT_EQ(std::string(buf, 2), "OK");
+}
+
 TEST_F(SerialPort, TrickleIsGatheredUntilItStops) {
   PeerThread peer([&] {
     for (char c : std::string("0123456789")) {
