@@ -11,6 +11,7 @@
 #include <new>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
@@ -42,10 +43,7 @@ int run_generate_image() { return not_built("offline NAND image generation (-G)"
 int run_flash_loader(const char *loader_name) { return uboot_flashloader(loader_name); }
 
 // nand_download(fw_file_name): 0 or its failure code; leaves the port open.
-int run_nand_path(const char *fw_file_name) {
-  (void)fw_file_name;
-  return not_built("NAND programming (-n lira)");
-}
+int run_nand_path(const char *fw_file_name) { return nand_download(fw_file_name); }
 
 // nor_operation(xmodem_txmode, fw_file_name): 0 or its failure code; leaves
 // the port open.
