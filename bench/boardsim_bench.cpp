@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -205,14 +206,19 @@ int main() {
   double crc_mbs = double(image.size()) * 4 / seconds_since(t0) / 1e6;
   double mem = in_memory(fr, image.size(), 4);
   double pty = through_pty(fr, image.size(), 2);
-  double bare = sender_to_bare_receiver(image);
-  double board = sender_to_board(image);
+  // Alternating runs, best of each: on a shared machine the best run is the
+  // one least disturbed by others.
+  double bare = 0, board = 0;
+  for (int i = 0; i < 5; ++i) {
+    bare = std::max(bare, sender_to_bare_receiver(image));
+    board = std::max(board, sender_to_board(image));
+  }
   std::printf("boardsim bench: 32 KiB XMODEM blocks, CRC-16, unpaced, 8 MiB image\n");
   std::printf("  CRC-16 alone (bitwise, reference)  %8.1f MB/s  (%u)\n", crc_mbs, sink & 1);
   std::printf("  device state machine in memory     %8.1f MB/s\n", mem);
   std::printf("  PtyBoard through a pseudo-terminal %8.1f MB/s\n", pty);
-  std::printf("  tidewrite sender -> bare receiver  %8.1f MB/s\n", bare);
-  std::printf("  tidewrite sender -> boardsim        %8.1f MB/s  (%.0f %% of the bare receiver)\n", board,
+  std::printf("  tidewrite sender -> bare receiver  %8.1f MB/s  (best of 5)\n", bare);
+  std::printf("  tidewrite sender -> boardsim        %8.1f MB/s  (best of 5; %.0f %% of the bare receiver)\n", board,
               bare > 0 ? 100.0 * board / bare : 0.0);
   std::printf("  (a 4 Mbaud line moves 0.4 MB/s)\n");
   return (mem > 0 && pty > 0 && bare > 0 && board > 0) ? 0 : 1;
