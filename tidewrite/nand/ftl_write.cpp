@@ -115,8 +115,14 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
         continue;
       }
       put_entry(table.data(), block_w_nmb, block_backup_w_nmb);
-      if (nand_write_copies(table.data(), ftl_block_first, ftl_block_count, fn_name) == nand_link_lost)
-        return link_lost(), -1;
+      const int copies = nand_write_copies(table.data(), ftl_block_first, ftl_block_count, fn_name);
+      if (copies == nand_link_lost) return link_lost(), -1;
+      if (copies != 0) {
+        // Without a readable table the moved block cannot be found again.
+        printf("%s: no block of %d-%d took the FTL table, FTL write stopped\n\r", fn_name, ftl_block_first,
+               ftl_block_first + ftl_block_count - 1);
+        return -1;
+      }
       printf("update ftl_table done \n\r");
       backup_cursor = block_backup_w_nmb + 1;
       break;

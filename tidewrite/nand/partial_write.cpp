@@ -132,8 +132,14 @@ int nand_flash_partial_image_write(const char *type_id_w) {
   printf("crc = 0x%lx \n\r", static_cast<unsigned long>(crc));
   data[page_size + spare_crc_lo] = static_cast<uint8_t>(crc);
   data[page_size + spare_crc_hi] = static_cast<uint8_t>(crc >> 8);
-  if (nand_write_copies(data.data(), partition_block_first, partition_block_count, fn_name) == nand_link_lost) {
+  const int copies = nand_write_copies(data.data(), partition_block_first, partition_block_count, fn_name);
+  if (copies == nand_link_lost) {
     printf("%s: the board stopped answering, partial write stopped\n\r", fn_name);
+    return -1;
+  }
+  if (copies != 0) {
+    printf("%s: no block of %d-%d took the partition table, partial write stopped\n\r", fn_name,
+           partition_block_first, partition_block_first + partition_block_count - 1);
     return -1;
   }
   printf("update partition_table done \n\r");
@@ -151,6 +157,9 @@ int nand_flash_partial_image_write(const char *type_id_w) {
       return -1;
     }
   }
-  partition_table_copy();
+  if (partition_table_copy() == image_link_lost) {
+    printf("%s: the board stopped answering, partial write stopped\n\r", fn_name);
+    return -1;
+  }
   return 0;
 }
