@@ -1,0 +1,227 @@
+// PtyBoard: the device state machine served on a pseudo-terminal by one
+// background thread. The thread owns the device; other threads only read the
+// flash (the store locks itself) and the counters (under the mutex).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "boardsim/board.h"
+#include "boardsim/device.h"
+#include "boardsim/flash_store.h"
+#include "boardsim/pty_util.h"
+
+namespace boardsim {
+
+struct PtyBoard::Impl {
+  BoardConfig cfg;
+  std::unique_ptr<FlashStore> store;
+  std::unique_ptr<Device> dev;
+  Fd master;
+  Fd notify;
+  Fd stop_r, stop_w;
+  std::string slave;
+  std::thread thread;
+  mutable std::mutex mu;  // guards dev
+  Transcript transcript;
+  bool stopped = false;
+
+  // Pacing state: bytes in flight on the emulated line, with the time each
+  // one has fully arrived.
+  std::deque<std::pair<Clock::time_point, uint8_t>> in_line, out_line;
+  Clock::time_point in_clock{}, out_clock{}, last_rx{};
+  int host_fds = 0;
+
+  void serve();
+  Clock::duration byte_time() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / dev->baud()));
+  }
+  void queue_output(Clock::time_point now);
+  void flush_output(Clock::time_point now);
+  void on_notify(Clock::time_point now);
+};
+
+PtyBoard::PtyBoard(const BoardConfig &config) : impl_(std::make_unique<Impl>()) {
+  Impl &m = *impl_;
+  m.cfg = config;
+  m.transcript.open(config.transcript_path);
+  if (config.flash == FlashKind::nand) {
+    m.store = std::make_unique<FlashStore>(config.store_path, kNandRawSize, kNandBlockRaw, false);
+  } else {
+    m.store = std::make_unique<FlashStore>(config.store_path, config.nor_size, 64 * 1024, true);
+  }
+  m.master = open_pty_master(m.slave);
+  m.notify = Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!m.notify || inotify_add_watch(m.notify.get(), m.slave.c_str(), IN_OPEN | IN_CLOSE) < 0)
+    throw std::runtime_error(std::string("boardsim: cannot watch ") + m.slave + ": " + std::strerror(errno));
+  int p[2];
+  if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("boardsim: pipe failed");
+  m.stop_r = Fd(p[0]);
+  m.stop_w = Fd(p[1]);
+  if (!config.link_path.empty()) {
+    std::error_code ec;
+    if (std::filesystem::is_symlink(config.link_path, ec)) std::filesystem::remove(config.link_path, ec);
+    std::filesystem::create_symlink(m.slave, config.link_path);
+  }
+  int master_fd = m.master.get();
+  auto host_baud = [master_fd] { return pty_host_baud(master_fd); };
+  auto log = [this](Clock::time_point t, const std::string &text) { impl_->transcript.line(t, text); };
+  m.dev = std::make_unique<Device>(m.cfg, *m.store, Clock::now(), host_baud, log);
+  m.thread = std::thread([this] { impl_->serve(); });
+}
+
+PtyBoard::~PtyBoard() { stop(); }
+
+const std::string &PtyBoard::slave_path() const { return impl_->slave; }
+
+std::vector<uint8_t> PtyBoard::read_flash(uint64_t offset, size_t length) const {
+  return impl_->store->read(offset, length);
+}
+
+std::vector<uint8_t> PtyBoard::read_nand_page(int page) const {
+  return impl_->store->read(uint64_t(page) * kNandPageRaw, kNandPageRaw);
+}
+
+uint64_t PtyBoard::flash_size() const { return impl_->store->size(); }
+
+BoardStats PtyBoard::stats() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->dev->stats();
+}
+
+void PtyBoard::stop() {
+  Impl &m = *impl_;
+  if (m.stopped) return;
+  m.stopped = true;
+  char c = 'x';
+  (void)!write(m.stop_w.get(), &c, 1);
+  if (m.thread.joinable()) m.thread.join();
+  if (m.cfg.complete_store_on_stop) m.store->complete();
+  if (!m.cfg.link_path.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(m.cfg.link_path, ec);
+  }
+  m.master.reset();
+}
+
+void PtyBoard::Impl::on_notify(Clock::time_point now) {
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t k = read(notify.get(), buf, sizeof buf);
+    if (k <= 0) return;
+    for (char *q = buf; q < buf + k;) {
+      auto *e = reinterpret_cast<inotify_event *>(q);
+      if (e->mask & IN_OPEN) {
+        ++host_fds;
+        std::lock_guard lock(mu);
+        dev->host_opened(now);
+        dev->take_output();
+        in_line.clear();
+        out_line.clear();
+        transcript.line(now, "host opened the port");
+      }
+      if (e->mask & IN_CLOSE) {
+        if (host_fds > 0) --host_fds;
+        transcript.line(now, "host closed the port");
+      }
+      q += sizeof(inotify_event) + e->len;
+    }
+  }
+}
+
+void PtyBoard::Impl::queue_output(Clock::time_point now) {
+  std::vector<uint8_t> bytes = dev->take_output();
+  if (bytes.empty()) return;
+  // A reply begins no sooner than the turnaround after the last byte heard.
+  Clock::time_point start = std::max(now, last_rx + Millis(cfg.turnaround_ms));
+  if (out_line.empty()) out_clock = std::max(out_clock, start);
+  auto bt = cfg.paced ? byte_time() : Clock::duration::zero();
+  for (uint8_t b : bytes) {
+    out_clock = std::max(out_clock, start) + bt;
+    out_line.emplace_back(out_clock, b);
+  }
+}
+
+void PtyBoard::Impl::flush_output(Clock::time_point now) {
+  if (host_fds == 0) {
+    out_line.clear();  // nobody listens: a real line would lose them too
+    return;
+  }
+  std::vector<uint8_t> chunk;
+  for (auto &[t, b] : out_line) {
+    if (t > now) break;
+    chunk.push_back(b);
+  }
+  if (chunk.empty()) return;
+  ssize_t k = write(master.get(), chunk.data(), chunk.size());
+  if (k > 0) out_line.erase(out_line.begin(), out_line.begin() + k);
+}
+
+void PtyBoard::Impl::serve() {
+  std::vector<uint8_t> buf(65536);
+  for (;;) {
+    auto now = Clock::now();
+    Clock::time_point wake;
+    {
+      std::lock_guard lock(mu);
+      // Bytes that have crossed the emulated line go to the device.
+      std::vector<uint8_t> arrived;
+      while (!in_line.empty() && in_line.front().first <= now) {
+        arrived.push_back(in_line.front().second);
+        in_line.pop_front();
+      }
+      if (!arrived.empty()) dev->feed(arrived, now);
+      dev->tick(now);
+      queue_output(now);
+      flush_output(now);
+      wake = dev->next_deadline();
+    }
+    if (!in_line.empty()) wake = std::min(wake, in_line.front().first);
+    if (!out_line.empty()) wake = std::min(wake, out_line.front().first);
+    int timeout = 100;
+    if (wake != Clock::time_point::max()) {
+      auto ms = std::chrono::ceil<Millis>(wake - now).count();
+      timeout = static_cast<int>(std::clamp<long long>(ms, 0, 100));
+    }
+    // With no host the master reports a hang-up at every poll: leave it out.
+    bool ready_out = !out_line.empty() && out_line.front().first <= now;
+    pollfd fds[3] = {{stop_r.get(), POLLIN, 0},
+                     {notify.get(), POLLIN, 0},
+                     {host_fds > 0 ? master.get() : -1, short(POLLIN | (ready_out ? POLLOUT : 0)), 0}};
+    int r = poll(fds, 3, timeout);
+    if (r < 0 && errno != EINTR) return;
+    if (fds[0].revents) return;
+    now = Clock::now();
+    if (fds[1].revents & POLLIN) on_notify(now);
+    if (host_fds > 0 && (fds[2].revents & POLLIN)) {
+      ssize_t k = read(master.get(), buf.data(), buf.size());
+      if (k > 0) {
+        std::lock_guard lock(mu);
+        last_rx = now;
+        if (!cfg.paced) {
+          dev->feed(std::span(buf.data(), size_t(k)), now);
+        } else {
+          auto bt = byte_time();
+          for (ssize_t i = 0; i < k; ++i) {
+            in_clock = std::max(in_clock, now) + bt;
+            in_line.emplace_back(in_clock, buf[i]);
+          }
+          last_rx = in_clock;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace boardsim

@@ -1,0 +1,151 @@
+// The board on a real pseudo-terminal: the host side here is plain termios
+// code of the test, independent of both the board and the programmer.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "boardsim/board.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::TempDir;
+
+speed_t speed_code(int baud) {
+  switch (baud) {
+    case 115200: return B115200;
+    case 1500000: return B1500000;
+    case 921600: return B921600;
+    default: return B0;
+  }
+}
+
+// A minimal host port: raw mode, a rate, bounded reads.
+class HostPort {
+ public:
+  explicit HostPort(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    EXPECT_GE(fd_, 0);
+    set_baud(115200);
+    tcflush(fd_, TCIOFLUSH);
+  }
+  ~HostPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  void set_baud(int baud) {
+    termios t{};
+    tcgetattr(fd_, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, speed_code(baud));
+    cfsetospeed(&t, speed_code(baud));
+    tcsetattr(fd_, TCSANOW, &t);
+  }
+  void send(const std::string &s) { ASSERT_EQ(write(fd_, s.data(), s.size()), ssize_t(s.size())); }
+  void send(const std::vector<uint8_t> &s) { ASSERT_EQ(write(fd_, s.data(), s.size()), ssize_t(s.size())); }
+  // Collects up to n bytes or until the deadline.
+  std::string read(size_t n, std::chrono::milliseconds timeout = 2000ms) {
+    std::string got;
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (got.size() < n) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, int(left.count())) <= 0) break;
+      char buf[4096];
+      ssize_t k = ::read(fd_, buf, std::min(sizeof buf, n - got.size()));
+      if (k <= 0) break;
+      got.append(buf, size_t(k));
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+TEST(PtyBoard, AnswersPingAndSwitchesRateWithTheHost) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.store_path = (tmp / "nor.bin").string();
+  boardsim::PtyBoard board(cfg);
+  HostPort host(board.slave_path());
+  host.send("ping\n");
+  EXPECT_EQ(host.read(4), "ping");
+  host.send("ucfg 1500000 0 0\n");
+  std::this_thread::sleep_for(100ms);
+  host.set_baud(1500000);
+  EXPECT_EQ(host.read(2), "OK");
+  host.send("ping\n");
+  EXPECT_EQ(host.read(4), "ping");
+}
+
+TEST(PtyBoard, UcfgAtTheWrongHostRateGivesNoOk) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.store_path = (tmp / "nor.bin").string();
+  boardsim::PtyBoard board(cfg);
+  HostPort host(board.slave_path());
+  host.send("ucfg 1500000 0 0\n");
+  std::string reply = host.read(2, 1500ms);  // the host never switches
+  EXPECT_EQ(reply.size(), 2u);
+  EXPECT_NE(reply, "OK");
+}
+
+TEST(PtyBoard, ReopenKeepsTheBoardAndResetsTheRate) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.flash = boardsim::FlashKind::nand;
+  cfg.store_path = (tmp / "nand.bin").string();
+  cfg.complete_store_on_stop = false;
+  boardsim::PtyBoard board(cfg);
+  {
+    HostPort host(board.slave_path());
+    host.send("ucfg 921600 0 0\n");
+    std::this_thread::sleep_for(100ms);
+    host.set_baud(921600);
+    ASSERT_EQ(host.read(2), "OK");
+    host.send("sne 0x0 0x21000\n");
+    ASSERT_EQ(host.read(2), "OK");
+  }
+  for (int i = 0; i < 3; ++i) {
+    HostPort host(board.slave_path());  // back at 115200, as after a reset
+    host.send("ping\n");
+    EXPECT_EQ(host.read(4), "ping") << "opening " << i;
+    host.send("snb 0x10\n");
+    EXPECT_EQ(host.read(3).size(), 3u);
+  }
+  EXPECT_EQ(board.stats().opens, 4);
+}
+
+TEST(PtyBoard, FlashTypeQueryIsAnsweredOnlyByNor) {
+  TempDir tmp;
+  for (auto kind : {boardsim::FlashKind::nor, boardsim::FlashKind::nand}) {
+    boardsim::BoardConfig cfg;
+    cfg.flash = kind;
+    cfg.complete_store_on_stop = false;
+    cfg.store_path = (tmp / (kind == boardsim::FlashKind::nor ? "nor.bin" : "nand.bin")).string();
+    boardsim::PtyBoard board(cfg);
+    HostPort host(board.slave_path());
+    host.send("hashq 0 0 0\n");
+    std::string reply = host.read(38, kind == boardsim::FlashKind::nor ? 2000ms : 300ms);
+    if (kind == boardsim::FlashKind::nor) {
+      ASSERT_EQ(reply.size(), 38u);
+      EXPECT_EQ(reply.substr(0, 6), "hashs ");
+      // SHA-256 of no bytes (FIPS 180-4 example family): e3b0c442...
+      EXPECT_EQ(uint8_t(reply[6]), 0xe3);
+      EXPECT_EQ(uint8_t(reply[37]), 0x55);
+    } else {
+      EXPECT_EQ(reply, "");
+    }
+  }
+}
+
+}  // namespace
