@@ -18,11 +18,17 @@ int write_fw_file(const char *filename, const uint8_t *buffer, int fw_len);
 
 // Path of a data file that ships beside the running program (from
 // /proc/self/exe, cut after its last '/'); nullopt when the link cannot be
-// read or the result would exceed limit bytes.
+// read or the path with its terminating NUL would not fit in limit bytes.
 std::optional<std::string> path_beside_program(const char *name, size_t limit);
 
 int setup(const char *fw_file_name);  // 0 nothing to do, 1 generation ran, -1 unreadable
 int lira_detect_flash_type();         // -1 port, 0 NOR, 1 NAND
+
+// The end of a run after the operation: the reset on -r (when a port is
+// open), the outcome line, the tidy-up. Returns result.
+int finish_run(int result);
+// Releases DTR, then RTS, and closes g_uart_hdl (when open); clears it.
+void tidy_up_port();
 
 // main() of the programmer; the exit status is this value modulo 256.
 int tidewrite_main(int argc, char **argv);

@@ -3,17 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using UARTHDL = int;  // the open descriptor; 0 means no port
 
 extern UARTHDL g_uart_hdl;  // the port of the running operation
 
-UARTHDL uart_open(const char *port);  // 0 on failure
+// 0 on failure; the reason then goes to standard error (the caller prints
+// its own stdout line).
+UARTHDL uart_open(const char *port);
+// The standard-error line for a port that failed to open with errno err:
+// tells a missing device from a permission problem from a busy port.
+std::string uart_open_error_message(const char *port, int err);
 void uart_close(UARTHDL hdl);
+// One write of len bytes; the count written (short when the line stalled
+// for uart_write_stall_ms) or negative on an error.
 int uart_write(UARTHDL hdl, const void *data, int len);
 // Up to len bytes within timeout ms: the count, 0 on time-out (data
-// untouched), negative on a read error. Never waits past its deadline.
+// untouched), negative on a read error. Never waits past its deadline; once
+// bytes have begun to arrive, uart_quiet_ms of silence ends the read early,
+// so a reply shorter than asked for costs milliseconds.
 int uart_read(UARTHDL hdl, void *data, int len, int timeout);
+inline constexpr int uart_quiet_ms = 100;
+inline constexpr int uart_write_stall_ms = 5000;
 int uart_set_baudrate(UARTHDL hdl, int baudrate);
 int uart_set_timeout(UARTHDL hdl, int timeout);
 int uart_set_min_byte(UARTHDL hdl, int cnt);

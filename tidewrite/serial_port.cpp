@@ -1,0 +1,247 @@
+#include "tidewrite/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+UARTHDL g_uart_hdl = 0;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int real_modem_request(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits); }
+
+void real_sleep(int ms) {
+  timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+uart_modem_request_fn g_modem_request = real_modem_request;
+uart_sleep_fn g_sleep = real_sleep;
+
+struct SpeedCode {
+  int rate;
+  speed_t code;
+};
+
+constexpr SpeedCode kSpeeds[] = {
+    {115200, B115200},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// Milliseconds from now to the deadline, rounded up so a wait never ends a
+// hair early and spins.
+int ms_until(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// Waits for the descriptor to become ready for events; 1 ready, 0 time-out,
+// -1 error. EINTR restarts the wait for the time that is left.
+int wait_ready(int fd, short events, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    pollfd pfd{fd, events, 0};
+    int r = poll(&pfd, 1, ms_until(deadline));
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int modify_settings(UARTHDL hdl, void (*change)(termios &, int), int value) {
+  termios tio{};
+  if (tcgetattr(hdl, &tio) != 0) {
+    std::perror("tcgetattr failed");
+    return -1;
+  }
+  change(tio, value);
+  if (tcsetattr(hdl, TCSANOW, &tio) != 0) {
+    std::perror("tcsetattr failed");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string uart_open_error_message(const char *port, int err) {
+  std::string name = port != nullptr ? port : "(no port)";
+  std::string head = "cannot open " + name + ": ";
+  switch (err) {
+    case ENOENT:
+      return head + "no such device (check the port name and that the board is plugged in)";
+    case ENXIO:
+    case ENODEV:
+      return head + "device not present (the adapter may have been unplugged)";
+    case EACCES:
+    case EPERM:
+      return head +
+             "permission denied (on Linux add your user to the dialout group: "
+             "sudo usermod -aG dialout $USER, then log in again)";
+    case EBUSY:
+      return head + "port busy (another program holds it; close that program and retry)";
+    default:
+      return head + std::strerror(err);
+  }
+}
+
+UARTHDL uart_open(const char *port) {
+  if (port == nullptr) return 0;
+  // Non-blocking: the open must not wait for a carrier, a stalled write must
+  // end (uart_write), and a read must never sit on the terminal's minimum
+  // count (uart_read bounds every wait itself).
+  int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    std::fprintf(stderr, "%s\n", uart_open_error_message(port, err).c_str());
+    return 0;
+  }
+  if (fd == 0) {  // 0 means "no port" to every caller: move it
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    if (moved < 0) {
+      std::perror("cannot move the port descriptor");
+      return 0;
+    }
+    fd = moved;
+  }
+  if (tcflush(fd, TCIOFLUSH) != 0) std::perror("tcflush failed");
+  uart_set_baudrate(fd, 115200);
+  return fd;
+}
+
+void uart_close(UARTHDL hdl) {
+  if (hdl > 0) close(hdl);
+}
+
+int uart_write(UARTHDL hdl, const void *data, int len) {
+  if (len <= 0) return 0;
+  const auto *p = static_cast<const uint8_t *>(data);
+  int done = 0;
+  while (done < len) {
+    ssize_t r = write(hdl, p + done, static_cast<size_t>(len - done));
+    if (r > 0) {
+      done += static_cast<int>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The line takes bytes as fast as it sends them; a line that takes
+      // none for this long is stuck (flow control, vanished adapter).
+      if (wait_ready(hdl, POLLOUT, uart_write_stall_ms) == 1) continue;
+      break;
+    }
+    if (done == 0) return -1;
+    break;
+  }
+  return done;
+}
+
+int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
+  if (len <= 0) return 0;
+  auto *out = static_cast<uint8_t *>(data);
+  if (timeout <= 0) {
+    ssize_t r = read(hdl, out, static_cast<size_t>(len));
+    if (r >= 0) return static_cast<int>(r);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    std::printf("rest len < 0\n\r");
+    return -1;
+  }
+
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  int got = 0;
+  for (;;) {
+    int left = ms_until(deadline);
+    if (left == 0) break;
+    int wait = got > 0 ? std::min(left, uart_quiet_ms) : left;
+    pollfd pfd{hdl, POLLIN, 0};
+    int pr = poll(&pfd, 1, wait);
+    if (pr < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (pr == 0) {
+      if (got > 0) break;  // the reply has ended: a quiet line after bytes
+      continue;            // the deadline decides at the top
+    }
+    ssize_t r = read(hdl, out + got, static_cast<size_t>(len - got));
+    if (r > 0) {
+      got += static_cast<int>(r);
+      if (got == len) break;
+      continue;
+    }
+    if (r == 0) break;  // hang-up
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+    if (got > 0) break;
+    std::printf("rest len < 0\n\r");
+    return -1;
+  }
+  return got;
+}
+
+int uart_set_baudrate(UARTHDL hdl, int baudrate) {
+  return modify_settings(
+      hdl,
+      [](termios &tio, int rate) {
+        tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | IXON | IXOFF);
+        tio.c_oflag &= ~static_cast<tcflag_t>(ONLCR | OCRNL);
+        tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+        tio.c_cc[VTIME] = 0;
+        tio.c_cc[VMIN] = 0;
+        for (const auto &s : kSpeeds) {
+          if (s.rate == rate) {
+            cfsetispeed(&tio, s.code);
+            cfsetospeed(&tio, s.code);
+            break;
+          }
+        }
+      },
+      baudrate);
+}
+
+int uart_set_timeout(UARTHDL hdl, int timeout) {
+  return modify_settings(
+      hdl, [](termios &tio, int ms) { tio.c_cc[VTIME] = static_cast<cc_t>(ms / 10000); }, timeout);
+}
+
+int uart_set_min_byte(UARTHDL hdl, int cnt) {
+  return modify_settings(hdl, [](termios &tio, int n) { tio.c_cc[VMIN] = static_cast<cc_t>(n); }, cnt);
+}
+
+int uart_set_rts(UARTHDL hdl, int state) {
+  g_modem_request(hdl, state != 0 ? TIOCMBIC : TIOCMBIS, TIOCM_RTS);
+  return 0;
+}
+
+int uart_set_dtr(UARTHDL hdl, int state) {
+  g_modem_request(hdl, state != 0 ? TIOCMBIC : TIOCMBIS, TIOCM_DTR);
+  return 0;
+}
+
+void uart_flush_tx(UARTHDL hdl) { tcflush(hdl, TCOFLUSH); }
+
+void uart_flush_rx(UARTHDL hdl) { tcflush(hdl, TCIFLUSH); }
+
+void Sleep(int ms) {
+  if (ms <= 0) return;
+  g_sleep(ms);
+}
+
+void uart_set_modem_request_hook(uart_modem_request_fn fn) {
+  g_modem_request = fn != nullptr ? fn : real_modem_request;
+}
+
+void uart_set_sleep_hook(uart_sleep_fn fn) { g_sleep = fn != nullptr ? fn : real_sleep; }

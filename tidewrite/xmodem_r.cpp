@@ -1,0 +1,215 @@
+#include "tidewrite/xmodem_r.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t EOT = 0x04;
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
+constexpr uint8_t CAN = 0x18;
+constexpr uint8_t CRC_START = 'C';
+constexpr uint8_t CTRLZ = 0x1A;
+
+constexpr int kReplyTimeoutMs = 1000;
+constexpr int kStartAttempts = 16;
+constexpr int kBlockAttempts = 25;
+constexpr int kEndAttempts = 10;
+constexpr int kEotAttempts = 16;
+// A receiver that answers an EOT with NAKs only would otherwise hold one
+// attempt for ever; this many NAKs in a row end the attempt.
+constexpr int kEotNaksPerAttempt = 32;
+
+UARTHDL uart_xmodem = 0;
+xmodem_write_fn intf_write = nullptr;
+xmodem_read_fn intf_read = nullptr;
+
+// One frame: header, number, complement, up to 64 KiB payload, two CRC bytes.
+constexpr size_t kFrameBufferSize = 65568;
+uint8_t xbuff[kFrameBufferSize];
+
+constexpr std::array<uint16_t, 256> make_crc_table() {
+  std::array<uint16_t, 256> table{};
+  for (int i = 0; i < 256; ++i) {
+    uint16_t crc = static_cast<uint16_t>(i << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+    }
+    table[static_cast<size_t>(i)] = crc;
+  }
+  return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
+
+// One byte within the reply time-out; false when none came (or the read failed).
+bool read_reply(uint8_t *c) {
+  if (intf_read == nullptr) return false;
+  return intf_read(uart_xmodem, c, 1, kReplyTimeoutMs) > 0;
+}
+
+void send_byte(uint8_t c) { out_buff(&c, 1); }
+
+void cancel_transfer() {
+  for (int i = 0; i < 3; ++i) send_byte(CAN);
+}
+
+// After a CAN: a second CAN confirms the cancel, which the sender acknowledges.
+bool cancel_confirmed() {
+  if (in_byte() != CAN) return false;
+  send_byte(ACK);
+  return true;
+}
+
+}  // namespace
+
+void xmodem_set_uart(UARTHDL uart, xmodem_write_fn write, xmodem_read_fn read) {
+  uart_xmodem = uart;
+  intf_write = write;
+  intf_read = read;
+}
+
+int calcrc(const uint8_t *ptr, int count) {
+  if (ptr == nullptr || count <= 0) return 0;
+  uint16_t crc = 0;
+  for (int i = 0; i < count; ++i) {
+    crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ ptr[i]) & 0xFF]);
+  }
+  return crc;
+}
+
+void out_buff(const uint8_t *buff, int size) {
+  if (intf_write != nullptr) intf_write(uart_xmodem, buff, size);
+}
+
+uint8_t in_byte() {
+  uint8_t c = 0;
+  return read_reply(&c) ? c : 0x00;
+}
+
+uint8_t xmodem_get_start_code(int use1K, int &nK) {
+  if (!use1K) return SOH;
+  switch (nK) {
+    case 4: return 0xA3;
+    case 8: return 0xA4;
+    case 16: return 0xA0;
+    case 32: return 0xA1;
+    case 64: return 0xA2;
+    default:
+      nK = 1;
+      return STX;
+  }
+}
+
+int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progress) {
+  if (src == nullptr) srcsz = 0;
+  if (nK < 1) nK = 1;
+
+  bool crc = false;
+  bool started = false;
+  for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+    uint8_t c = in_byte();
+    if (c == CRC_START) {
+      crc = true;
+      started = true;
+    } else if (c == NAK) {
+      crc = false;
+      started = true;
+    } else if (c == CAN && cancel_confirmed()) {
+      return -1;
+    }
+  }
+  if (!started) {
+    cancel_transfer();
+    return -2;
+  }
+
+  uint8_t packetno = 1;
+  long long len = 0;  // grows by whole blocks, so it may pass srcsz (and INT_MAX)
+  for (;;) {
+    uint8_t header = xmodem_get_start_code(use1K ? 1 : 0, nK);
+    const int bufsz = header == SOH ? 128 : header == STX ? 1024 : nK * 1024;
+    const long long left = static_cast<long long>(srcsz) - len;
+    if (left <= 0) break;
+    const int n = static_cast<int>(std::min<long long>(left, bufsz));
+
+    xbuff[0] = header;
+    xbuff[1] = packetno;
+    xbuff[2] = static_cast<uint8_t>(~packetno);
+    std::memcpy(&xbuff[3], src + len, static_cast<size_t>(n));
+    if (n < bufsz) {
+      xbuff[3 + n] = CTRLZ;
+      std::memset(&xbuff[4 + n], 0, static_cast<size_t>(bufsz - n - 1));
+    }
+    int frame_len;
+    if (crc) {
+      int ccrc = calcrc(&xbuff[3], bufsz);
+      xbuff[3 + bufsz] = static_cast<uint8_t>((ccrc >> 8) & 0xFF);
+      xbuff[4 + bufsz] = static_cast<uint8_t>(ccrc & 0xFF);
+      frame_len = bufsz + 5;
+    } else {
+      uint8_t sum = 0;
+      for (int i = 0; i < bufsz; ++i) sum = static_cast<uint8_t>(sum + xbuff[3 + i]);
+      xbuff[3 + bufsz] = sum;
+      frame_len = bufsz + 4;
+    }
+
+    bool acked = false;
+    for (int attempt = 0; attempt < kBlockAttempts && !acked; ++attempt) {
+      out_buff(xbuff, frame_len);
+      uint8_t c = in_byte();
+      if (c == ACK) {
+        acked = true;
+      } else if (c == CAN && cancel_confirmed()) {
+        return -1;
+      }
+    }
+    if (!acked) {
+      cancel_transfer();
+      return -4;
+    }
+    ++packetno;
+    len += bufsz;
+    if (show_progress != 0) {
+      xmodem_draw_progress("programing", static_cast<int>(std::min<long long>(len, INT_MAX)), srcsz);
+    }
+  }
+
+  static const uint8_t kEndFrame[4] = {EOT, 0x00, 0x00, 0x00};
+  for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
+    out_buff(kEndFrame, sizeof kEndFrame);
+    if (in_byte() == ACK) return static_cast<int>(std::min<long long>(len, INT_MAX));
+  }
+  return -5;
+}
+
+int xmodem_eot() {
+  for (int attempt = 0; attempt < kEotAttempts; ++attempt) {
+    send_byte(EOT);
+    uint8_t c = 0;
+    bool got = read_reply(&c);
+    for (int naks = 0; got && c == NAK && naks < kEotNaksPerAttempt; ++naks) got = read_reply(&c);
+    if (got && c == ACK) return 0;
+  }
+  return -1;
+}
+
+void xmodem_draw_progress(const char *desc, int curr, int max) {
+  static char buf[41];
+  long long total = std::max(max, curr);
+  if (total == 0) total = 1;
+  long long progress = static_cast<long long>(curr) * 40 / total;
+  long long bar = std::clamp<long long>(progress, 0, 40);
+  for (int x = 0; x < 40; ++x) buf[x] = x < bar ? '=' : ' ';
+  buf[40] = '\0';
+  std::printf("\r%s\t[%s] %3lld%% %12d/%12d bytes", desc, buf, static_cast<long long>(curr) * 100 / total, curr,
+              static_cast<int>(total));
+  if (progress >= 40) std::printf("\n\r%s done.\n\r", desc);
+  std::fflush(stdout);
+}
