@@ -10,6 +10,7 @@
 #include <new>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
 
@@ -34,7 +35,7 @@ int not_built(const char *what) {
 }
 
 // nand_flash_generate_image(): 0 when the image file was written.
-int run_generate_image() { return not_built("offline NAND image generation (-G)"); }
+int run_generate_image() { return nand_flash_generate_image(); }
 
 // uboot_flashloader(loader_name): 0 or the loader's negative code.
 int run_flash_loader(const char *loader_name) {
