@@ -73,7 +73,7 @@ void Device::log(const std::string &text) {
 bool Device::host_matches() const { return !host_baud_ || host_baud_() == baud_; }
 
 void Device::emit(std::span<const uint8_t> bytes) {
-  if (silent_) return;
+  if (silent_ || bytes.empty()) return;
   bool match = host_matches();
   for (uint8_t b : bytes) out_.push_back(match ? b : garbled(b));
   if (!rx_) log("tx \"" + printable(bytes) + "\"" + (match ? "" : " (host at another rate)"));
@@ -115,11 +115,22 @@ void Device::release_pending() {
 void Device::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   now_ = now;
   release_pending();
-  bool match = host_matches();
-  for (uint8_t b : bytes) {
-    if (!match) b = garbled(b);
-    if (pending_) held_.push_back(b);
-    else feed_byte(b);
+  for (size_t i = 0; i < bytes.size();) {
+    if (pending_) {
+      held_.insert(held_.end(), bytes.begin() + static_cast<long>(i), bytes.end());
+      return;
+    }
+    if (rx_ && !silent_) {
+      std::vector<uint8_t> ctl;
+      size_t k = rx_->feed_body(bytes.subspan(i), now_, ctl);
+      if (k > 0) {
+        emit(ctl);
+        if (rx_->status() != XmodemReceiver::Status::running) finish_transfer();
+        i += k;
+        continue;
+      }
+    }
+    feed_byte(bytes[i++]);
   }
 }
 
@@ -193,6 +204,10 @@ void Device::feed_byte(uint8_t b) {
       return;
     }
   }
+  // "\r\n" ends one line, not two.
+  bool after_cr = after_cr_;
+  after_cr_ = b == '\r';
+  if (b == '\n' && after_cr) return;
   if (b == '\n' || b == '\r') {
     std::string line;
     line.swap(line_);
@@ -402,8 +417,7 @@ void Device::finish_transfer() {
   bool ok = true;
   switch (rx_purpose_) {
     case Purpose::nor_program:
-      program_nor(rx_address_, rx.data(), rx.last_block_size());
-      ok = rx_address_ < store_.size();
+      ok = program_nor(rx_address_, rx.data(), rx.last_block_size());
       break;
     case Purpose::nand_write:
       ok = program_nand(rx_address_, rx.data());
@@ -423,7 +437,7 @@ void Device::finish_transfer() {
   }
 }
 
-void Device::program_nor(uint64_t address, std::vector<uint8_t> data, size_t last_block) {
+bool Device::program_nor(uint64_t address, const std::vector<uint8_t> &data, size_t last_block) {
   // Drop the sender's padding (0x1A then zeros) from the final block, so bytes
   // beyond the image, such as a masked area, keep their contents.
   size_t n = data.size();
@@ -431,8 +445,13 @@ void Device::program_nor(uint64_t address, std::vector<uint8_t> data, size_t las
   size_t i = n;
   while (i > first && data[i - 1] == 0x00) --i;
   if (i > first && data[i - 1] == kCtrlZ) n = i - 1;
-  if (address >= store_.size()) return;
+  // An image running past the end of the flash is refused whole.
+  if (address > store_.size() || n > store_.size() - address) {
+    log("image of " + std::to_string(n) + " bytes does not fit at " + std::to_string(address));
+    return false;
+  }
   store_.write(address, std::span(data.data(), n));
+  return true;
 }
 
 bool Device::program_nand(uint64_t offset, const std::vector<uint8_t> &data) {

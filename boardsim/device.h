@@ -17,7 +17,7 @@
 
 namespace boardsim {
 
-// Speed a line at one rate would turn a byte sent at another into: never
+// What a line at one rate makes of a byte sent at another: never
 // printable, never an XMODEM control byte.
 inline uint8_t garbled(uint8_t b) { return static_cast<uint8_t>(0xE0 | (b & 0x1F)); }
 
@@ -75,7 +75,7 @@ class Device {
   void cmd_erase_nor(uint64_t start, uint64_t length);
   void cmd_snr(const std::vector<std::string> &args);
   void cmd_sne(const std::vector<std::string> &args);
-  void program_nor(uint64_t address, std::vector<uint8_t> data, size_t last_block);
+  bool program_nor(uint64_t address, const std::vector<uint8_t> &data, size_t last_block);
   bool program_nand(uint64_t offset, const std::vector<uint8_t> &data);
   int nand_block_of(uint64_t offset) const { return static_cast<int>(offset / kNandBlockRaw); }
   bool is_factory_bad(int block) const;
@@ -88,6 +88,7 @@ class Device {
   std::vector<uint8_t> out_;
   std::string line_;
   size_t wake_match_ = 0;
+  bool after_cr_ = false;
   int baud_ = 115200;
   bool silent_ = false;
   bool q5_app_ = false;

@@ -50,6 +50,8 @@ struct PtyBoard::Impl {
   void queue_output(Clock::time_point now);
   void flush_output(Clock::time_point now);
   void on_notify(Clock::time_point now);
+  void read_master(Clock::time_point now);
+  std::vector<uint8_t> rbuf = std::vector<uint8_t>(65536);
 };
 
 PtyBoard::PtyBoard(const BoardConfig &config) : impl_(std::make_unique<Impl>()) {
@@ -132,6 +134,9 @@ void PtyBoard::Impl::on_notify(Clock::time_point now) {
         transcript.line(now, "host opened the port");
       }
       if (e->mask & IN_CLOSE) {
+        // No drain here: the host may already have opened the port again and
+        // written to it, and those bytes belong to the new session. What an
+        // old session left unread is flushed by the next opening.
         if (host_fds > 0) --host_fds;
         transcript.line(now, "host closed the port");
       }
@@ -169,7 +174,6 @@ void PtyBoard::Impl::flush_output(Clock::time_point now) {
 }
 
 void PtyBoard::Impl::serve() {
-  std::vector<uint8_t> buf(65536);
   for (;;) {
     auto now = Clock::now();
     Clock::time_point wake;
@@ -204,22 +208,26 @@ void PtyBoard::Impl::serve() {
     if (fds[0].revents) return;
     now = Clock::now();
     if (fds[1].revents & POLLIN) on_notify(now);
-    if (host_fds > 0 && (fds[2].revents & POLLIN)) {
-      ssize_t k = read(master.get(), buf.data(), buf.size());
-      if (k > 0) {
-        std::lock_guard lock(mu);
-        last_rx = now;
-        if (!cfg.paced) {
-          dev->feed(std::span(buf.data(), size_t(k)), now);
-        } else {
-          auto bt = byte_time();
-          for (ssize_t i = 0; i < k; ++i) {
-            in_clock = std::max(in_clock, now) + bt;
-            in_line.emplace_back(in_clock, buf[i]);
-          }
-          last_rx = in_clock;
-        }
+    if (host_fds > 0 && (fds[2].revents & POLLIN)) read_master(now);
+  }
+}
+
+void PtyBoard::Impl::read_master(Clock::time_point now) {
+  // Bounded, so replies still go out while a host writes without pause.
+  for (int round = 0; round < 16; ++round) {
+    ssize_t k = read(master.get(), rbuf.data(), rbuf.size());
+    if (k <= 0) return;
+    std::lock_guard lock(mu);
+    last_rx = now;
+    if (!cfg.paced) {
+      dev->feed(std::span(rbuf.data(), size_t(k)), now);
+    } else {
+      auto bt = byte_time();
+      for (ssize_t i = 0; i < k; ++i) {
+        in_clock = std::max(in_clock, now) + bt;
+        in_line.emplace_back(in_clock, rbuf[i]);
       }
+      last_rx = in_clock;
     }
   }
 }

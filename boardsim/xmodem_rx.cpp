@@ -1,14 +1,28 @@
 #include "boardsim/xmodem_rx.h"
 
+#include <algorithm>
+#include <array>
+
 namespace boardsim {
+
+namespace {
+constexpr std::array<uint16_t, 256> make_crc_table() {
+  std::array<uint16_t, 256> t{};
+  for (int i = 0; i < 256; ++i) {
+    uint16_t crc = static_cast<uint16_t>(i << 8);
+    for (int b = 0; b < 8; ++b)
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+    t[static_cast<size_t>(i)] = crc;
+  }
+  return t;
+}
+constexpr auto kCrcTable = make_crc_table();
+}  // namespace
 
 uint16_t crc16_xmodem(const uint8_t *data, size_t len) {
   uint16_t crc = 0;
-  for (size_t i = 0; i < len; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int b = 0; b < 8; ++b)
-      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
-  }
+  for (size_t i = 0; i < len; ++i)
+    crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
   return crc;
 }
 
@@ -80,6 +94,17 @@ bool XmodemReceiver::feed(uint8_t byte, Clock::time_point now, std::vector<uint8
   deadline_ = now + kFrameGap;
   if (frame_.size() == frame_size_) handle_frame(out);
   return true;
+}
+
+size_t XmodemReceiver::feed_body(std::span<const uint8_t> bytes, Clock::time_point now,
+                                 std::vector<uint8_t> &out) {
+  if (status_ != Status::running || frame_.empty() || ended_) return 0;
+  size_t n = std::min(frame_size_ - frame_.size(), bytes.size());
+  frame_.insert(frame_.end(), bytes.begin(), bytes.begin() + static_cast<long>(n));
+  now_ = now;
+  deadline_ = now + kFrameGap;
+  if (frame_.size() == frame_size_) handle_frame(out);
+  return n;
 }
 
 void XmodemReceiver::handle_frame(std::vector<uint8_t> &out) {

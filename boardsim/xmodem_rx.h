@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "boardsim/board.h"
@@ -51,6 +52,9 @@ class XmodemReceiver {
   // One byte from the sender. Returns false when the transfer has ended
   // without consuming the byte (it belongs to whatever follows).
   bool feed(uint8_t byte, Clock::time_point now, std::vector<uint8_t> &out);
+  // Fast path for the middle of a frame: takes as many of the bytes as the
+  // frame still needs and returns that count; 0 when no frame is under way.
+  size_t feed_body(std::span<const uint8_t> bytes, Clock::time_point now, std::vector<uint8_t> &out);
   void tick(Clock::time_point now, std::vector<uint8_t> &out);
   Clock::time_point deadline() const { return deadline_; }
 

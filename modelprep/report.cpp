@@ -13,6 +13,4 @@ void fail(std::string_view line) {
   throw FatalExit{1};
 }
 
-void failQuietly() { throw FatalExit{1}; }
-
 }  // namespace modelprep

@@ -19,7 +19,4 @@ void printLine(std::FILE *stream, std::string_view line);
 // Prints `line` on standard error and ends the run with status 1.
 [[noreturn]] void fail(std::string_view line);
 
-// Ends the run with status 1 without a message of its own.
-[[noreturn]] void failQuietly();
-
 }  // namespace modelprep

@@ -1,5 +1,6 @@
 #include "tidewrite/main_flow.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "tidewrite/dialogue.h"
 #include "tidewrite/nand/nand_flows.h"
+#include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
 
@@ -26,35 +28,20 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Result of the last offline image generation, for main's outcome line.
 int g_generate_result = -1;
 
-// ---- Operation branches. Each later operation replaces the body of exactly
-// one of these with its call; until then the run fails with a clear word.
-
-int not_built(const char *what) {
-  std::fprintf(stderr, "tidewrite: %s: operation not built yet\n", what);
-  return -1;
-}
+// ---- Operation branches: one call each.
 
 // nand_flash_generate_image(): 0 when the image file was written.
 int run_generate_image() { return nand_flash_generate_image(); }
 
 // uboot_flashloader(loader_name): 0 or the loader's negative code.
-int run_flash_loader(const char *loader_name) {
-  (void)loader_name;
-  return not_built("flash loader upload (-U)");
-}
+int run_flash_loader(const char *loader_name) { return uboot_flashloader(loader_name); }
 
 // nand_download(fw_file_name): 0 or its failure code; leaves the port open.
-int run_nand_path(const char *fw_file_name) {
-  (void)fw_file_name;
-  return not_built("NAND programming (-n lira)");
-}
+int run_nand_path(const char *fw_file_name) { return nand_download(fw_file_name); }
 
 // nor_operation(xmodem_txmode, fw_file_name): 0 or its failure code; leaves
 // the port open.
-int run_nor_path(const char *fw_file_name) {
-  (void)fw_file_name;
-  return not_built("NOR download, verify or erase");
-}
+int run_nor_path(const char *fw_file_name) { return nor_operation(xmodem_txmode, fw_file_name); }
 
 // ---- End of the operation branches.
 
@@ -64,10 +51,17 @@ void print_outcome(bool success) { std::printf(success ? "%s success\r" : "%s fa
 
 std::optional<std::vector<uint8_t>> read_fw_file(const char *filename, int *fw_len) {
   if (filename == nullptr) return std::nullopt;
-  File f(std::fopen(filename, "rb"));
+  // Only files with a size are taken: a directory has no bytes to give, and
+  // opening a named pipe would wait for a writer that may never come.
+  File f;
+  int fd = open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
-  // A directory opens for reading on Linux but has no bytes to give.
-  if (!f || fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fd >= 0 && fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    f.reset(fdopen(fd, "rb"));
+    if (f) fd = -1;
+  }
+  if (fd >= 0) close(fd);
+  if (!f) {
     std::printf("%s : %s open fail\n\r", "read_fw_file", filename);
     return std::nullopt;
   }

@@ -14,6 +14,7 @@
 #include <ctime>
 
 UARTHDL g_uart_hdl = 0;
+int uart_write_stall_ms = 5000;
 
 namespace {
 
@@ -26,6 +27,11 @@ void real_sleep(int ms) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+// Set when a caller gave the terminal a minimum count or timer. With a
+// minimum count the terminal reports input only once that many bytes are in,
+// so a short reply would never wake the read; uart_read clears them first.
+bool g_terminal_counts_set = false;
 
 uart_modem_request_fn g_modem_request = real_modem_request;
 uart_sleep_fn g_sleep = real_sleep;
@@ -161,6 +167,17 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     return -1;
   }
 
+  if (g_terminal_counts_set) {
+    g_terminal_counts_set = false;
+    modify_settings(
+        hdl,
+        [](termios &tio, int) {
+          tio.c_cc[VMIN] = 0;
+          tio.c_cc[VTIME] = 0;
+        },
+        0);
+  }
+
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
   int got = 0;
   for (;;) {
@@ -183,8 +200,9 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
       if (got == len) break;
       continue;
     }
-    if (r == 0) break;  // hang-up
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+    // End of file on a terminal is a hang-up (the adapter or the far end is
+    // gone): an error, not a quiet line, so callers stop at once.
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (got > 0) break;
     std::printf("rest len < 0\n\r");
     return -1;
@@ -213,11 +231,13 @@ int uart_set_baudrate(UARTHDL hdl, int baudrate) {
 }
 
 int uart_set_timeout(UARTHDL hdl, int timeout) {
+  g_terminal_counts_set = true;
   return modify_settings(
       hdl, [](termios &tio, int ms) { tio.c_cc[VTIME] = static_cast<cc_t>(ms / 10000); }, timeout);
 }
 
 int uart_set_min_byte(UARTHDL hdl, int cnt) {
+  g_terminal_counts_set = true;
   return modify_settings(hdl, [](termios &tio, int n) { tio.c_cc[VMIN] = static_cast<cc_t>(n); }, cnt);
 }
 

@@ -25,7 +25,9 @@ int uart_write(UARTHDL hdl, const void *data, int len);
 // so a reply shorter than asked for costs milliseconds.
 int uart_read(UARTHDL hdl, void *data, int len, int timeout);
 inline constexpr int uart_quiet_ms = 100;
-inline constexpr int uart_write_stall_ms = 5000;
+// A write ends short once the line has taken no byte for this long (a stuck
+// flow control or a vanished adapter); tests shorten it.
+extern int uart_write_stall_ms;  // 5000
 int uart_set_baudrate(UARTHDL hdl, int baudrate);
 int uart_set_timeout(UARTHDL hdl, int timeout);
 int uart_set_min_byte(UARTHDL hdl, int cnt);

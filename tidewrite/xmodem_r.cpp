@@ -34,19 +34,31 @@ xmodem_read_fn intf_read = nullptr;
 constexpr size_t kFrameBufferSize = 65568;
 uint8_t xbuff[kFrameBufferSize];
 
-constexpr std::array<uint16_t, 256> make_crc_table() {
-  std::array<uint16_t, 256> table{};
+// CRC-16/XMODEM, eight bytes per step ("slicing by 8"): table k holds the
+// register after one byte and k zero bytes, so eight lookups replace eight
+// dependent steps. A 32 KiB block costs a few times less than byte by byte,
+// which matters once the link is faster than the CPU's byte loop.
+using CrcTables = std::array<std::array<uint16_t, 256>, 8>;
+
+constexpr CrcTables make_crc_tables() {
+  CrcTables t{};
   for (int i = 0; i < 256; ++i) {
     uint16_t crc = static_cast<uint16_t>(i << 8);
     for (int bit = 0; bit < 8; ++bit) {
       crc = (crc & 0x8000) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
     }
-    table[static_cast<size_t>(i)] = crc;
+    t[0][static_cast<size_t>(i)] = crc;
   }
-  return table;
+  for (size_t k = 1; k < 8; ++k) {
+    for (size_t i = 0; i < 256; ++i) {
+      uint16_t prev = t[k - 1][i];
+      t[k][i] = static_cast<uint16_t>((prev << 8) ^ t[0][prev >> 8]);
+    }
+  }
+  return t;
 }
 
-constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
+constexpr CrcTables kCrc = make_crc_tables();
 
 // One byte within the reply time-out; false when none came (or the read failed).
 bool read_reply(uint8_t *c) {
@@ -78,9 +90,13 @@ void xmodem_set_uart(UARTHDL uart, xmodem_write_fn write, xmodem_read_fn read) {
 int calcrc(const uint8_t *ptr, int count) {
   if (ptr == nullptr || count <= 0) return 0;
   uint16_t crc = 0;
-  for (int i = 0; i < count; ++i) {
-    crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ ptr[i]) & 0xFF]);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const uint8_t *p = ptr + i;
+    crc = static_cast<uint16_t>(kCrc[7][p[0] ^ (crc >> 8)] ^ kCrc[6][p[1] ^ (crc & 0xFF)] ^ kCrc[5][p[2]] ^
+                                kCrc[4][p[3]] ^ kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]]);
   }
+  for (; i < count; ++i) crc = static_cast<uint16_t>((crc << 8) ^ kCrc[0][((crc >> 8) ^ ptr[i]) & 0xFF]);
   return crc;
 }
 

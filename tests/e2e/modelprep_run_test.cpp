@@ -351,6 +351,14 @@ std::vector<Scenario> scenarios() {
          t.putFile(t.common + "Dbackup_2024-03-05_yolov4_", "b");
        },
        0, "", "", {}},
+      {"validation_file_that_is_a_pipe_is_not_waited_on",
+       [](Tree &t) {
+         fs::remove(t.platform + "/misc/ino_validation.txt");
+         ASSERT_EQ(mkfifo((t.platform + "/misc/ino_validation.txt").c_str(), 0600), 0);
+         t.putFile(t.common + backupName("Dbackup", "2024-03-05", "yolov4_tiny.nb"), "saved:yolov4");
+       },
+       // Read as missing: no model selected, so the backup stays unused.
+       0, "", "", {}},
       {"crlf_validation_stays_in_default_mode",
        [](Tree &t) {
          t.validation({"yolov4_tiny", "NA", "NA", "NA", "NA"}, {"CUSTOMIZED", "", "", "", ""}, "\r\n");
@@ -445,6 +453,16 @@ std::vector<Scenario> scenarios() {
        1,
        "",
        "[Error] Failed to copy {EX}/yolov4_tiny.nb to {CM}/yolov4_tiny.nb: No such file or directory\n",
+       {}},
+      {"customised_model_that_is_a_pipe_is_refused",
+       [](Tree &t) {
+         t.customised();
+         fs::create_directories(t.example);
+         ASSERT_EQ(mkfifo((t.example + "/yolov4_tiny.nb").c_str(), 0600), 0);
+       },
+       1,
+       "",
+       "[Error] Failed to copy {EX}/yolov4_tiny.nb to {CM}/yolov4_tiny.nb: not a regular file\n",
        {}},
       {"unwritable_backup_destination_leaves_model",
        [](Tree &t) {

@@ -118,8 +118,6 @@ Bytes expected_block(const Bytes &img, int n, uint8_t id0) {
   return blk;
 }
 
-int blocks_of(size_t len) { return static_cast<int>((len + kBlockData - 1) / kBlockData); }
-
 // A partition table page (2112 bytes) holding one record per image given.
 struct Rec {
   uint8_t id0, id1;

@@ -124,9 +124,9 @@ TEST_F(PartialWrite, EachAcceptedTextReplacesItsImage) {
   };
   // New sizes, so the new images differ from the old in content and length.
   fwbuild::SampleSizes z;
-  z.firmware_1_body = 0x50000;
+  z.firmware_1_body = 0x8000;
   z.firmware_2_body = 0x25000;
-  z.nn_body = 0x30000;
+  z.nn_body = 0x5000;
   const fwbuild::Sample next = fwbuild::sample_firmware(z);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

@@ -26,5 +26,7 @@ int nand_verify_block(UARTHDL hdl, const uint8_t *block, int block_address, uint
 // Erase, set the bad-block marker in the read-back page, write it as page 0.
 void nand_mark_bad_block(int block, uint8_t *data_r);
 // One table page into page 0 of first, first+1, ... until two copies verify or
-// count blocks were tried. nand_link_lost when the board stopped answering, else 0.
+// count blocks were tried. 0 when at least one copy verified, nand_copies_none
+// when none did, nand_link_lost when the board stopped answering.
+inline constexpr int nand_copies_none = -2;
 int nand_write_copies(const uint8_t *page, int first, int count, const char *fn_name);

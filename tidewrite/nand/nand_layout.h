@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 // Geometry: fixed; the chip ID read at the start of a run does not change it.
 inline constexpr int block_nmb = 1024;
@@ -109,6 +111,7 @@ inline constexpr const char *boot_recover_file_name = "boot_recover.bin";
 inline constexpr const char *dump_file_name = "flash_log.bin";
 inline constexpr const char *generated_image_file_name = "flash_nand_generate_image.bin";
 inline constexpr size_t exe_path_limit = 1024;  // the program-directory path buffer
+inline constexpr int control_info_size = 2 * page_size;  // the two pages used of the file
 
 // CRC-16/ARC parameters of the tables (not the XMODEM CRC).
 inline constexpr int order = 16;
@@ -132,3 +135,30 @@ inline void wr_le16(uint8_t *p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
+inline void wr_le32(uint8_t *p, uint32_t v) {
+  wr_le16(p, v);
+  wr_le16(p + 2, v >> 16);
+}
+
+// A data file shipped with the programmer: the name in the current directory,
+// else beside the program ("exe path %s\n\r"). Prints the search's messages;
+// nullopt when neither place can be read or the program path is too long.
+std::optional<std::vector<uint8_t>> nand_read_data_file(const char *name);
+
+// The control information, control_info_size bytes, found as above. A shorter
+// file is padded with 0xFF (warning on stderr); an empty file is refused.
+std::optional<std::vector<uint8_t>> nand_load_control_info();
+// Page 0 or 1 of the control information as a page+spare buffer (2112 bytes):
+// spare 0xFF, 0xD0, crc low, crc high, then 0xFF.
+void nand_control_info_page(const uint8_t *info, int page, uint16_t crc, uint8_t *out);
+
+// Partition records and table pages.
+bool partition_record_empty(const uint8_t *rec);  // type-id bytes both 0xFF
+void partition_record_init(uint8_t *rec);          // 128 bytes of 0xFF
+void partition_record_set_block(uint8_t *rec, int i, int block);
+void partition_record_complete(uint8_t *rec, const uint8_t *id, int block_total, int index);
+// Puts rec over the first empty record of the table page ("partition_table
+// record %d is empty"); the record index, or -1 when all 16 are in use.
+int partition_table_insert(uint8_t *page, const uint8_t *rec);
+// CRC of the 2048 data bytes ("crc = 0x%lx"), then spare 0xFF, 0xC4, crc.
+uint16_t partition_table_seal(uint8_t *page);

@@ -4,6 +4,7 @@
 #include "tidewrite/main_flow.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -54,12 +55,15 @@ TEST(ReadFwFile, FailuresAndTheirMessages) {
   TempDir dir;
   std::string missing = (dir / "missing.bin").string();
   std::string folder = dir.path().string();
+  std::string fifo = (dir / "pipe").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opening it for reading must not wait for a writer
   struct {
     const char *name;
     std::string out;
   } cases[] = {
       {missing.c_str(), "read_fw_file : " + missing + " open fail\n\r"},
       {folder.c_str(), "read_fw_file : " + folder + " open fail\n\r"},
+      {fifo.c_str(), "read_fw_file : " + fifo + " open fail\n\r"},
       {nullptr, ""},
   };
   for (const auto &c : cases) {

@@ -58,13 +58,18 @@ struct Parsed {
 };
 
 Parsed parse(std::vector<std::string> words) {
+  // The record points into argv, so the words outlive the call (until the next parse).
+  static std::vector<std::string> store;
+  static std::vector<char *> argv;
   reset_option_globals();
-  words.insert(words.begin(), kSelf);
-  std::vector<char *> argv;
-  for (auto &w : words) argv.push_back(w.data());
+  store = std::move(words);
+  store.insert(store.begin(), kSelf);
+  argv.clear();
+  for (auto &w : store) argv.push_back(w.data());
   argv.push_back(nullptr);
+  const auto &words_ = store;
   testing::internal::CaptureStdout();
-  int status = parse_option(static_cast<int>(words.size()), argv.data());
+  int status = parse_option(static_cast<int>(words_.size()), argv.data());
   return {status, testing::internal::GetCapturedStdout()};
 }
 

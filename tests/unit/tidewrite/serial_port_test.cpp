@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "tests/support/line_recorder.h"
@@ -157,6 +158,18 @@ TEST_F(SerialPort, ShortReplyEndsAfterQuietLine) {
   EXPECT_EQ(buf[38], 0);
 }
 
+TEST_F(SerialPort, MinimumCountDoesNotHoldAShortReply) {
+  // With a minimum count of 64 in force the terminal would report the two
+  // bytes only once 64 had come; the read must still return them short.
+  ASSERT_EQ(uart_set_min_byte(hdl, 64), 0);
+  ASSERT_TRUE(testsupport::write_all(pty.master(), "OK"));
+  char buf[64] = {};
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 64, 3000), 2);
+  EXPECT_LT(ms_since(t0), 2000);
+  EXPECT_EQ(std::string(buf, 2), "OK");
+}
+
 TEST_F(SerialPort, TrickleIsGatheredUntilItStops) {
   PeerThread peer([&] {
     for (char c : std::string("0123456789")) {
@@ -210,6 +223,34 @@ TEST_F(SerialPort, LargeWriteGoesOutWhole) {
   EXPECT_EQ(uart_write(hdl, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
   peer.join();
   EXPECT_TRUE(got == big);
+}
+
+TEST_F(SerialPort, StalledWriteEndsShort) {
+  // Nobody reads the far end: the line fills up and takes no more bytes.
+  int saved = uart_write_stall_ms;
+  uart_write_stall_ms = 200;
+  std::string big(4 << 20, 'x');
+  auto t0 = Clock::now();
+  int n = uart_write(hdl, big.data(), static_cast<int>(big.size()));
+  double took = ms_since(t0);
+  uart_write_stall_ms = saved;
+  EXPECT_GT(n, 0);
+  EXPECT_LT(n, static_cast<int>(big.size()));
+  EXPECT_GE(took, 190);
+  EXPECT_LT(took, 3000);
+}
+
+TEST(SerialWrite, HungUpLineIsAnError) {
+  auto pty = std::make_unique<PtyPair>();
+  UARTHDL hdl = uart_open(pty->slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  pty.reset();  // the far end goes away
+  EXPECT_LT(uart_write(hdl, "ping\n", 5), 0);
+  char buf[4];
+  testing::internal::CaptureStdout();
+  EXPECT_LT(uart_read(hdl, buf, 4, 1000), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "rest len < 0\n\r");
+  uart_close(hdl);
 }
 
 TEST_F(SerialPort, FlushRxDiscardsPendingInput) {

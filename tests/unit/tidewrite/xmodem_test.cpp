@@ -136,7 +136,7 @@ TEST(Calcrc, PublishedCheckValue) {
 
 TEST(Calcrc, MatchesBitwiseDefinition) {
   Bytes data = pattern(65536, 7);
-  for (size_t n : {1u, 2u, 127u, 128u, 1024u, 65536u}) {
+  for (size_t n : {1u, 2u, 7u, 8u, 9u, 15u, 16u, 17u, 127u, 128u, 1024u, 65535u, 65536u}) {
     EXPECT_EQ(calcrc(data.data(), static_cast<int>(n)), reference_crc(data.data(), n)) << n;
   }
 }
