@@ -13,8 +13,8 @@ using fwbuild::FirmwareBuilder;
 
 class NandProgram : public NandBoardTest {
  protected:
-  ts::ProcessResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), TIDEWRITE_BIN);
+  ts::ProcessResult run(std::vector<std::string> args, const fs::path &program = TIDEWRITE_BIN) {
+    args.insert(args.begin(), program.string());
     ts::ProcessOptions opts;
     opts.cwd = dir.path();
     opts.timeout = std::chrono::milliseconds(60000);
@@ -58,18 +58,52 @@ TEST_F(NandProgram, NormalWriteWithResetAndDump) {
   EXPECT_TRUE(std::equal(fw.begin() + 0x3000, fw.begin() + 0x3040, log.begin()));
 }
 
-TEST_F(NandProgram, NandLoaderUploadedWithU) {
+// The program runs from its own folder holding the NAND loader and the
+// control information; the working folder has neither.
+TEST_F(NandProgram, NandLoaderAndControlInfoFoundBesideTheProgram) {
   start();
   const std::vector<uint8_t> fw = firmware();
   put_firmware(fw);
-  ts::write_file(dir / "flash_loader_nand.bin", fwbuild::pattern(5000, 9));  // no NOR loader here
+  const fs::path bin = dir / "bin";
+  fs::create_directory(bin);
+  fs::copy_file(TIDEWRITE_BIN, bin / "tidewrite");
+  fs::rename(dir / "flash_control_info.bin", bin / "flash_control_info.bin");
+  ts::write_file(bin / "flash_loader_nand.bin", fwbuild::pattern(5000, 9));  // no NOR loader anywhere
   std::vector<std::string> args = nand_args();
   args.push_back("-U");
-  const ts::ProcessResult r = run(args);
+  const ts::ProcessResult r = run(args, bin / "tidewrite");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(board->stats().loader_running);
-  EXPECT_TRUE(mask_crc(strip_progress(r.out)).ends_with(write_lines(fw.size()))) << ts::escaped(r.out);
+  std::string want = write_lines(fw.size());
+  const std::string exe = (bin / "flash_control_info.bin").string();
+  const std::string search = "read_fw_file : flash_control_info.bin open fail\n\r"
+                             "read flash_control_info.bin return NULL fw_buf, use default !!!\n\r"
+                             "exe path " + exe + "\n\r";
+  want.insert(want.find("crc = 0x?"), search);
+  EXPECT_TRUE(mask_crc(strip_progress(r.out)).ends_with(want)) << ts::escaped(r.out);
   expect_image_on_flash(*board, fw, cert, {24});
+  const std::vector<uint8_t> p0 = page(0);
+  EXPECT_TRUE(std::equal(control_info.begin(), control_info.begin() + 2048, p0.begin()));
+}
+
+// A program path too long for the 1024-byte path buffer is refused, never cut.
+TEST_F(NandProgram, OverlongProgramPathIsRefused) {
+  start();
+  put_firmware(firmware());
+  fs::remove(dir / "flash_control_info.bin");
+  fs::path deep = dir.path();
+  for (char c : std::string("abcdef")) deep /= std::string(200, c);
+  fs::create_directories(deep);
+  fs::copy_file(TIDEWRITE_BIN, deep / "tidewrite");
+  ts::write_file(deep / "flash_control_info.bin", control_info);
+  const ts::ProcessResult r = run(nand_args(), deep / "tidewrite");
+  EXPECT_EQ(r.status, 253);
+  EXPECT_TRUE(r.out.ends_with("read flash_control_info.bin return NULL fw_buf, use default !!!\n\r"
+                              "read flash_control_info.bin return NULL fw_buf, goto exit !!!\n\r"
+                              "nand download fail\r"))
+      << ts::escaped(r.out);
+  EXPECT_NE(r.err.find("longer than 1024 bytes"), std::string::npos) << r.err;
+  EXPECT_EQ(board->stats().transfers, 0);
 }
 
 TEST_F(NandProgram, NorBoardTurnsTheRunIntoANorDownload) {
