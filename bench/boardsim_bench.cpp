@@ -7,15 +7,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <thread>
+
 #include "boardsim/board.h"
 #include "boardsim/device.h"
 #include "boardsim/flash_store.h"
+#include "tidewrite/serial_port.h"
+#include "tidewrite/xmodem_r.h"
 
 namespace {
 
@@ -125,6 +130,66 @@ double through_pty(const std::vector<Bytes> &fr, size_t image_size, int rounds) 
   return mbs;
 }
 
+// The programmer's own sender (32 KiB blocks) into a bare receiver that reads
+// whole frames and acknowledges them without checking anything: the ceiling a
+// receiver on this pseudo-terminal could reach.
+double sender_to_bare_receiver(const Bytes &image) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  std::string slave = ptsname(master);
+  UARTHDL hdl = uart_open(slave.c_str());
+  if (hdl == 0) return -1;
+  xmodem_set_uart(hdl, uart_write, uart_read);
+  std::thread rx([master] {
+    Bytes frame(3 + kBlock + 2);
+    auto read_full = [master](uint8_t *p, size_t n) {
+      for (size_t have = 0; have < n;) {
+        ssize_t k = read(master, p + have, n - have);
+        if (k <= 0) return false;
+        have += size_t(k);
+      }
+      return true;
+    };
+    (void)!write(master, "C", 1);
+    for (;;) {
+      if (!read_full(frame.data(), 1)) return;
+      if (frame[0] == 0x04) {
+        read_full(frame.data(), 3);
+        (void)!write(master, "\x06", 1);
+        return;
+      }
+      if (!read_full(frame.data() + 1, 2 + kBlock + 2)) return;
+      (void)!write(master, "\x06", 1);
+    }
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  int r = xmodem_tx(image.data(), int(image.size()), true, 32, 0);
+  double mbs = double(image.size()) / seconds_since(t0) / 1e6;
+  rx.join();
+  uart_close(hdl);
+  close(master);
+  return r < 0 ? -1 : mbs;
+}
+
+// The same sender into the emulated board.
+double sender_to_board(const Bytes &image) {
+  boardsim::BoardConfig cfg;
+  cfg.nor_size = 16u << 20;
+  cfg.complete_store_on_stop = false;
+  boardsim::PtyBoard board(cfg);
+  UARTHDL hdl = uart_open(board.slave_path().c_str());
+  if (hdl == 0) return -1;
+  xmodem_set_uart(hdl, uart_write, uart_read);
+  uart_write(hdl, "fwd16k 0 0 0 \n", 14);
+  auto t0 = std::chrono::steady_clock::now();
+  int r = xmodem_tx(image.data(), int(image.size()), true, 32, 0);
+  double mbs = double(image.size()) / seconds_since(t0) / 1e6;
+  char ok[2] = {};
+  int n = uart_read(hdl, ok, 2, 1000);
+  uart_close(hdl);
+  return (r < 0 || n != 2 || ok[0] != 'O' || ok[1] != 'K') ? -1 : mbs;
+}
+
 }  // namespace
 
 int main() {
@@ -141,10 +206,20 @@ int main() {
   double crc_mbs = double(image.size()) * 4 / seconds_since(t0) / 1e6;
   double mem = in_memory(fr, image.size(), 4);
   double pty = through_pty(fr, image.size(), 2);
+  // Alternating runs, best of each: on a shared machine the best run is the
+  // one least disturbed by others.
+  double bare = 0, board = 0;
+  for (int i = 0; i < 5; ++i) {
+    bare = std::max(bare, sender_to_bare_receiver(image));
+    board = std::max(board, sender_to_board(image));
+  }
   std::printf("boardsim bench: 32 KiB XMODEM blocks, CRC-16, unpaced, 8 MiB image\n");
   std::printf("  CRC-16 alone (bitwise, reference)  %8.1f MB/s  (%u)\n", crc_mbs, sink & 1);
   std::printf("  device state machine in memory     %8.1f MB/s\n", mem);
   std::printf("  PtyBoard through a pseudo-terminal %8.1f MB/s\n", pty);
+  std::printf("  tidewrite sender -> bare receiver  %8.1f MB/s  (best of 5)\n", bare);
+  std::printf("  tidewrite sender -> boardsim        %8.1f MB/s  (best of 5; %.0f %% of the bare receiver)\n", board,
+              bare > 0 ? 100.0 * board / bare : 0.0);
   std::printf("  (a 4 Mbaud line moves 0.4 MB/s)\n");
-  return (mem > 0 && pty > 0) ? 0 : 1;
+  return (mem > 0 && pty > 0 && bare > 0 && board > 0) ? 0 : 1;
 }

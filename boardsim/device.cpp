@@ -179,7 +179,9 @@ void Device::restart(bool to_loader) {
   q5_app_ = cfg_.chip == Chip::q5 && cfg_.faults.q5_in_application && !to_loader;
   stats_.loader_running = to_loader;
   loader_received_ = false;
-  log(to_loader ? "restart into the uploaded loader" : "restart into the boot ROM");
+  log(to_loader ? "restart into the uploaded loader"
+      : q5_app_ ? "restart into the application"
+                : "restart into the boot ROM");
 }
 
 void Device::feed_byte(uint8_t b) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -25,6 +26,12 @@ FlashStore::FlashStore(const std::string &path, uint64_t size, uint64_t region,
   if (size == 0 || region == 0) throw std::runtime_error("flash store: empty flash");
   if (path.empty()) {
     fd_ = open(std::filesystem::temp_directory_path().c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      // File systems without unnamed files: a named one, unlinked at once.
+      std::string tmpl = (std::filesystem::temp_directory_path() / "boardsim-store-XXXXXX").string();
+      fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
+      if (fd_ >= 0) unlink(tmpl.c_str());
+    }
   } else {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   }

@@ -217,6 +217,7 @@ void PtyBoard::Impl::read_master(Clock::time_point now) {
   for (int round = 0; round < 16; ++round) {
     ssize_t k = read(master.get(), rbuf.data(), rbuf.size());
     if (k <= 0) return;
+    bool drained = size_t(k) < rbuf.size();
     std::lock_guard lock(mu);
     last_rx = now;
     if (!cfg.paced) {
@@ -229,6 +230,7 @@ void PtyBoard::Impl::read_master(Clock::time_point now) {
       }
       last_rx = in_clock;
     }
+    if (drained) return;  // a short read took all there was
   }
 }
 

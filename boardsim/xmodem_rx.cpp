@@ -108,8 +108,12 @@ size_t XmodemReceiver::feed_body(std::span<const uint8_t> bytes, Clock::time_poi
 }
 
 void XmodemReceiver::handle_frame(std::vector<uint8_t> &out) {
-  std::vector<uint8_t> frame;
-  frame.swap(frame_);
+  // The frame buffer keeps its capacity from frame to frame.
+  struct Clear {
+    std::vector<uint8_t> &v;
+    ~Clear() { v.clear(); }
+  } clear{frame_};
+  const std::vector<uint8_t> &frame = frame_;
   deadline_ = now_ + kIdle;
   size_t size = xmodem_block_size(frame[0]);
   const uint8_t *payload = frame.data() + 3;

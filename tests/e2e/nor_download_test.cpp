@@ -35,12 +35,13 @@ TEST_F(NorDownload, EveryModeWritesTheImageAndComparesWhenAsked) {
     const char *mode;
     const char *verify;  // nullptr, "" (plain -v) or "lira"
     const char *start_cmd;
+    int blocks;  // frames of the mode's size for 100000 bytes
   };
   const Case cases[] = {
-      {"1", nullptr, "fwd 0 0 10000 "},        {"1", "lira", "fwd 0 0 10000 "},
-      {"1", "", "fwd 0 0 10000 "},             {"4", "lira", "fwd16k 0 0 10000 "},
-      {"8", nullptr, "fwd16k 0 0 10000 "},     {"16", "lira", "fwd16k 0 0 10000 "},
-      {"32", nullptr, "fwd16k 0 0 10000 "},    {"32", "lira", "fwd16k 0 0 10000 "},
+      {"1", nullptr, "fwd 0 0 10000 ", 98},     {"1", "lira", "fwd 0 0 10000 ", 98},
+      {"1", "", "fwd 0 0 10000 ", 98},          {"4", "lira", "fwd16k 0 0 10000 ", 25},
+      {"8", nullptr, "fwd16k 0 0 10000 ", 13},  {"16", "lira", "fwd16k 0 0 10000 ", 7},
+      {"32", nullptr, "fwd16k 0 0 10000 ", 4},  {"32", "lira", "fwd16k 0 0 10000 ", 4},
   };
   // Not a multiple of any block size, so the last block is padded.
   const auto img = make_image(100000);
@@ -60,6 +61,8 @@ TEST_F(NorDownload, EveryModeWritesTheImageAndComparesWhenAsked) {
     EXPECT_EQ(board.flash(kImageOffset - 16, 16), std::vector<uint8_t>(16, 0xFF));
     EXPECT_EQ(board.flash(kImageOffset + img.size(), 4096), std::vector<uint8_t>(4096, 0xFF));
     EXPECT_TRUE(board.received(c.start_cmd)) << board.transcript();
+    EXPECT_NE(board.transcript().find("transfer of " + std::to_string(c.blocks) + " blocks"), std::string::npos)
+        << board.transcript();
     if (c.verify) {
       EXPECT_TRUE(board.received("hashq 100000 0 0 ")) << board.transcript();
     }

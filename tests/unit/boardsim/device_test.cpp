@@ -267,6 +267,32 @@ TEST(Device, RejectsBadFramesAndAcknowledgesRepeats) {
   EXPECT_EQ(r.flash(0, 3000), image);
 }
 
+TEST(Device, ChecksumModeRejectsABadSum) {
+  BoardConfig c;
+  c.xmodem_checksum = true;
+  Rig r(c);
+  Bytes image = pattern(100);
+  ASSERT_EQ(r.send("fwd 0 0 0 \n"), "\x15");
+  auto f = testxm::frame(0x01, 1, testxm::payload(image, 0, 128), true);
+  auto bad = f;
+  bad.back() ^= 0x40;
+  EXPECT_EQ(r.send(bad), "\x15");
+  EXPECT_EQ(r.send(f), "\x06");
+  EXPECT_EQ(r.send(testxm::kEndFrame), "\x06OK");
+  EXPECT_EQ(r.flash(0, 101), [&] {
+    Bytes b = image;
+    b.push_back(0xFF);
+    return b;
+  }());
+}
+
+TEST(Device, BlockNumbersWrapAfter255) {
+  Rig r;
+  Bytes image = pattern(300 * 128 + 5);
+  EXPECT_EQ(r.transfer("fwd 0 0 0 \n", image, 0x01), "\x06OK");
+  EXPECT_EQ(r.flash(0, image.size()), image);
+}
+
 TEST(Device, OutOfSequenceBlockCancels) {
   Rig r;
   ASSERT_EQ(r.send("fwd 0 0 0 \n"), "C");

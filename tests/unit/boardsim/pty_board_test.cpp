@@ -149,3 +149,26 @@ TEST(PtyBoard, FlashTypeQueryIsAnsweredOnlyByNor) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PtyBoard, PacedRepliesTakeTheLineTimeAndTheTurnaround) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.flash = boardsim::FlashKind::nand;
+  cfg.store_path = (tmp / "nand.bin").string();
+  cfg.complete_store_on_stop = false;
+  cfg.paced = true;
+  cfg.turnaround_ms = 150;
+  boardsim::PtyBoard board(cfg);
+  HostPort host(board.slave_path());
+  auto t0 = std::chrono::steady_clock::now();
+  host.send("snr 0x0 0 2052 0\n");
+  std::string page = host.read(2052, 3000ms);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(page, std::string(2052, '\xFF'));
+  // 17 + 2052 bytes of 10 bits at 115200 baud, plus the turnaround.
+  EXPECT_GE(ms, 150 + (17 + 2052) * 10 * 1000 / 115200);
+}
+
+}  // namespace
