@@ -44,7 +44,7 @@ inline constexpr uint64_t kNandRawSize = uint64_t(kNandBlockRaw) * kNandBlocks; 
 // How the board answers one chosen XMODEM block instead of with ACK.
 enum class BlockFaultKind {
   nak,      // NAK: the sender sends the block again
-  garbage,  // two bytes that are neither ACK, NAK nor CAN ("?!")
+  garbage,  // one byte that is neither ACK, NAK nor CAN ('?'): the sender sends again
   silence,  // no answer at all: the sender times out and sends again
 };
 
@@ -122,7 +122,9 @@ struct BoardConfig {
   // than turnaround_ms after the last byte received.
   bool paced = false;
   int turnaround_ms = 0;
-  // Transcript of every command and reply with times (seconds since start).
+  // Transcript of every command and reply with times, one line each:
+  // seconds since start, then rx "<command line as received>", tx "<reply,
+  // escaped>", or an event (transfers, restarts, port opened/closed).
   // Empty: none; "-": standard error; else a file, appended to.
   std::string transcript_path;
   Faults faults;
