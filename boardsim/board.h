@@ -105,7 +105,8 @@ struct BoardConfig {
   // and regions are filled with 0xFF only when first touched; with this set,
   // untouched regions are filled at stop so the file is the exact raw layout
   // (0xFF where never written). Clear it to save the fill when a test reads the
-  // flash only through PtyBoard while it runs.
+  // flash only through PtyBoard while it runs. An uncompleted store can be
+  // used again: whole regions that are file holes read as erased.
   bool complete_store_on_stop = true;
   // Symbolic link made to the slave device path (empty: none). Removed at stop.
   std::string link_path;

@@ -55,6 +55,18 @@ FlashStore::FlashStore(const std::string &path, uint64_t size, uint64_t region,
     std::memset(map_ + have, 0xFF, std::min(size_, (full + 1) * region_) - have);
     touched_[full] = true;
   }
+  // Whole regions that are holes in the file were never touched by a board
+  // (touching fills them) - a store left uncompleted: they are erased flash.
+  for (off_t pos = 0; static_cast<uint64_t>(pos) < have;) {
+    off_t data = lseek(fd_, pos, SEEK_DATA);
+    off_t hole_end = data < 0 ? static_cast<off_t>(have) : data;
+    for (uint64_t r = (static_cast<uint64_t>(pos) + region_ - 1) / region_;
+         (r + 1) * region_ <= static_cast<uint64_t>(hole_end) && r < touched_.size(); ++r)
+      touched_[r] = false;
+    if (data < 0) break;
+    pos = lseek(fd_, data, SEEK_HOLE);
+    if (pos < 0) break;
+  }
 }
 
 FlashStore::~FlashStore() {

@@ -28,16 +28,10 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Result of the last offline image generation, for main's outcome line.
 int g_generate_result = -1;
 
-// ---- Operation branches. Each later operation replaces the body of exactly
-// one of these with its call; until then the run fails with a clear word.
-
-int not_built(const char *what) {
-  std::fprintf(stderr, "tidewrite: %s: operation not built yet\n", what);
-  return -1;
-}
+// ---- Operation branches: one call each.
 
 // nand_flash_generate_image(): 0 when the image file was written.
-int run_generate_image() { return not_built("offline NAND image generation (-G)"); }
+int run_generate_image() { return nand_flash_generate_image(); }
 
 // uboot_flashloader(loader_name): 0 or the loader's negative code.
 int run_flash_loader(const char *loader_name) { return uboot_flashloader(loader_name); }

@@ -65,6 +65,19 @@ TEST(FlashStore, ExistingImageIsTheFlash) {
   EXPECT_EQ(again.read(kNandPageRaw * 7 - 1, 2), (Bytes{0x00, 0xAB}));
 }
 
+TEST(FlashStore, UncompletedStoreIsUsableAgain) {
+  TempDir tmp;
+  std::string path = (tmp / "nand.bin").string();
+  {
+    FlashStore s(path, kNandRawSize, kNandBlockRaw, false);
+    s.write(kNandBlockRaw * 3 + 1, Bytes{0x00});
+  }  // not completed: every other block is a hole
+  FlashStore again(path, kNandRawSize, kNandBlockRaw, false);
+  EXPECT_EQ(again.read(kNandBlockRaw * 3, 2), (Bytes{0xFF, 0x00}));
+  EXPECT_EQ(again.read(0, 2), Bytes(2, 0xFF));
+  EXPECT_EQ(again.read(kNandRawSize - 1, 1), Bytes{0xFF});
+}
+
 TEST(FlashStore, NandFileOfAnotherSizeIsRefused) {
   TempDir tmp;
   testsupport::write_file(tmp / "short.bin", Bytes(1000, 0));
