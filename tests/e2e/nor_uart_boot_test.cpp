@@ -94,6 +94,23 @@ TEST_F(NorUartBoot, LoaderFailures) {
   }
 }
 
+// A NAND request on a board whose ROM answers the flash-type query with a
+// digest is a NOR board: the NOR loader goes up and the NOR download runs.
+TEST_F(NorUartBoot, NandRequestOnANorBoardRunsTheNorPath) {
+  testsupport::write_file(dir / "flash_loader_nor.bin", random_bytes(2048, 8));  // 2 blocks
+  testsupport::write_file(dir / "flash_loader_nand.bin", random_bytes(5 * 1024, 8));  // 5 blocks
+  testsupport::ScopedCwd cwd(dir.path());
+  NorBoard board(dir.path());
+  const auto r = run_in_process(args(board.port(), {"-n", "lira", "-v", "lira", "-r"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_OUT(r.out, hash_pass_lines(img.data(), img.size()) + "upload success\r");
+  const std::string t = board.transcript();
+  const auto first = t.find("transfer of ");
+  ASSERT_NE(first, std::string::npos) << t;
+  EXPECT_EQ(t.compare(first, 20, "transfer of 2 blocks"), 0) << t;
+  EXPECT_EQ(board.flash(0, img.size()), img);
+}
+
 TEST_F(NorUartBoot, PortThatCannotBeOpened) {
   const std::string port = (dir / "no-such-tty").string();
   const auto r = run_in_process(args(port, {"-r"}));
