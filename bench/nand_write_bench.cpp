@@ -23,9 +23,7 @@
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
 
-// The builder lives with the tests; the benchmark targets do not link the
-// test support library, so its one source is compiled in here.
-#include "tests/support/fw_builder.cpp"
+#include "tests/support/fw_builder.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
