@@ -8,6 +8,7 @@ cd "$(dirname "$0")/../.."
 build=${BUILD_DIR:-build}
 boardsim=$build/boardsim/boardsim
 tidewrite=$build/tidewrite/tidewrite
+source scripts/demo-board.sh
 out=${DEMO_OUT:-$PWD/demo-out}/nor
 rm -rf "$out"
 mkdir -p "$out"
@@ -19,21 +20,8 @@ head -c 204800 /dev/urandom >"$out/image.bin"
 
 # The emulated board: a 1 MiB NOR flash kept in a file, its port reachable
 # through a fixed link name. Bounded by timeout in case anything hangs.
-timeout 120 "$boardsim" --flash nor --nor-size 1M --store "$out/nor-flash.bin" \
-  --link "$out/ttyBOARD" --transcript "$out/board-transcript.txt" >"$out/boardsim.out" &
-board_pid=$!
-stop_board() {
-  if kill -0 "$board_pid" 2>/dev/null; then
-    kill -TERM "$board_pid" 2>/dev/null || true
-    wait "$board_pid" 2>/dev/null || true
-  fi
-}
-trap stop_board EXIT
-for _ in $(seq 50); do
-  [[ -e "$out/ttyBOARD" ]] && break
-  sleep 0.1
-done
-[[ -e "$out/ttyBOARD" ]] || { echo "demo: boardsim did not start" >&2; exit 1; }
+start_board "$out/ttyBOARD" "$out/boardsim.out" --flash nor --nor-size 1M --store "$out/nor-flash.bin" \
+  --transcript "$out/board-transcript.txt"
 
 cmd=("$tidewrite" -p "$out/ttyBOARD" -f "$out/image.bin" -b 1500000 -s 0x10000 -v lira -r)
 echo "\$ tidewrite -p $out/ttyBOARD -f $out/image.bin -b 1500000 -s 0x10000 -v lira -r"

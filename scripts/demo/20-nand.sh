@@ -10,6 +10,7 @@ cd "$(dirname "$0")/../.."
 build=${BUILD_DIR:-build}
 boardsim=$build/boardsim/boardsim
 tidewrite=$build/tidewrite/tidewrite
+source scripts/demo-board.sh
 sample_tool=$build/bench/nand_write_bench
 out=${DEMO_OUT:-$PWD/demo-out}/nand
 rm -rf "$out"
@@ -18,21 +19,8 @@ mkdir -p "$out"
 echo "=== NAND flash: normal write with a bad and a weak block, then a dump ==="
 "$sample_tool" --write-sample "$out"
 
-timeout 180 "$boardsim" --flash nand --store "$out/nand-flash.bin" --bad-block 17 --program-fail 25 \
-  --link "$out/ttyBOARD" --transcript "$out/board-transcript.txt" >"$out/boardsim.out" &
-board_pid=$!
-stop_board() {
-  if kill -0 "$board_pid" 2>/dev/null; then
-    kill -TERM "$board_pid" 2>/dev/null || true
-    wait "$board_pid" 2>/dev/null || true
-  fi
-}
-trap stop_board EXIT
-for _ in $(seq 50); do
-  [[ -e "$out/ttyBOARD" ]] && break
-  sleep 0.1
-done
-[[ -e "$out/ttyBOARD" ]] || { echo "demo: boardsim did not start" >&2; exit 1; }
+start_board "$out/ttyBOARD" "$out/boardsim.out" --flash nand --store "$out/nand-flash.bin" --bad-block 17 \
+  --program-fail 25 --transcript "$out/board-transcript.txt"
 
 # The data files (control information) and the dump live in the working folder.
 echo "\$ tidewrite -p $out/ttyBOARD -b 1500000 -f fw.bin -n lira -o 0 0 -r"

@@ -1,0 +1,23 @@
+# Sourced by the demo parts: start_board LINK LOG [boardsim options...] runs
+# the emulated board in the background (bounded by timeout) with its port at
+# the link LINK, stops it when the part exits, and waits for the link.
+start_board() {
+  local link=$1 log=$2
+  shift 2
+  timeout 300 "$boardsim" "$@" --link "$link" >"$log" &
+  board_pid=$!
+  trap stop_board EXIT
+  for _ in $(seq 50); do
+    [[ -e "$link" ]] && return 0
+    sleep 0.1
+  done
+  echo "demo: boardsim did not start" >&2
+  exit 1
+}
+
+stop_board() {
+  if kill -0 "$board_pid" 2>/dev/null; then
+    kill -TERM "$board_pid" 2>/dev/null || true
+    wait "$board_pid" 2>/dev/null || true
+  fi
+}
