@@ -266,6 +266,24 @@ TEST_F(NormalWrite, WeakTableBlockIsMarkedBadAndPassedOver) {
   for (int b = 20; b < 24; ++b) EXPECT_EQ(page(b), table) << b;
 }
 
+TEST_F(NormalWrite, FailingCopyBlockIsMarkedAndTheLaterCopiesStillWritten) {
+  cfg.faults.program_fail_blocks = {{21, 0}};
+  start();
+  FirmwareBuilder fb;
+  fb.section(fwbuild::certificate_1, 0x3000, 0x10, fwbuild::pattern(0x10, 1));
+  put_firmware(fb.bytes());
+  const Run run = download();
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(run.out.ends_with("Lira nand partition_table_copy 20-23\n\r"
+                                "partition_table read OK, Block 16 \n\r"
+                                "bolck 21 write fail! \n\r"
+                                "Lira nand partition_table_copy done\n\r"))
+      << ts::escaped(run.out);
+  EXPECT_EQ(page(21)[2048], 0x00);
+  const std::vector<uint8_t> table = page(16);
+  for (int b : {20, 22, 23}) EXPECT_EQ(page(b), table) << b;
+}
+
 TEST_F(NormalWrite, FailingControlInfoBlockGivesTwoMessagesAndAllSixBlocks) {
   cfg.faults.program_fail_blocks = {{0, 0}};
   start();

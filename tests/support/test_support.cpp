@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -35,9 +34,14 @@ ScopedCwd::~ScopedCwd() {
 }
 
 std::vector<uint8_t> read_file(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
+  // One sized read: flash stores and images run to 132 MiB.
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) throw std::runtime_error("cannot read " + path.string());
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<uint8_t> data(static_cast<size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!in) throw std::runtime_error("short read of " + path.string());
+  return data;
 }
 
 std::string read_text(const fs::path &path) {

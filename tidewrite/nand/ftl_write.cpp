@@ -36,25 +36,24 @@ int check_ftl_arguments(int block_s, int block_bs, int block_w_total) {
   return 0;
 }
 
-void put_entry(uint8_t *table, int logical, int backup) {
+void link_lost() { printf("%s: the board stopped answering, FTL write stopped\n\r", fn_name); }
+
+}  // namespace
+
+bool ftl_table_add_entry(uint8_t *table, int logical, int backup) {
   for (int k = 0; k < ftl_entries_max; ++k) {
     uint8_t *e = table + sizeof(ftl_table_magic) + k * sizeof(ftl_record_t);
-    bool free_entry = true;
-    for (size_t n = 0; n < sizeof(ftl_record_t); ++n) free_entry = free_entry && e[n] == 0xFF;
-    if (!free_entry) continue;
+    if (std::any_of(e, e + sizeof(ftl_record_t), [](uint8_t b) { return b != 0xFF; })) continue;
     e[0] = 'B';
     e[1] = 'B';
     wr_le16(e + 2, static_cast<uint32_t>(logical));
     wr_le16(e + 4, static_cast<uint32_t>(backup));
     e[6] = 'b';
     e[7] = 'b';
-    return;
+    return true;
   }
+  return false;
 }
-
-void link_lost() { printf("%s: the board stopped answering, FTL write stopped\n\r", fn_name); }
-
-}  // namespace
 
 int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int block_s, int block_bs) {
   int block_w_nmb = block_s;
@@ -114,7 +113,13 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
         backup_cursor = block_backup_w_nmb + 1;
         continue;
       }
-      put_entry(table.data(), block_w_nmb, block_backup_w_nmb);
+      if (!ftl_table_add_entry(table.data(), block_w_nmb, block_backup_w_nmb)) {
+        // The data now live in a block that no table entry names: reporting
+        // success would lose them.
+        printf("%s: FTL table full (%d entries), block %d cannot be recorded, FTL write stopped\n\r", fn_name,
+               ftl_entries_max, block_w_nmb);
+        return -1;
+      }
       const int copies = nand_write_copies(table.data(), ftl_block_first, ftl_block_count, fn_name);
       if (copies == nand_link_lost) return link_lost(), -1;
       if (copies != 0) {

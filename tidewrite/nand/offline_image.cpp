@@ -112,7 +112,7 @@ int write_image_file() {
   printf("generate image: writing %s failed (%s), no image written\n\r", generated_image_file_name,
          err ? std::strerror(err) : "short write");
   fprintf(stderr, "%s: %s\n", generated_image_file_name, err ? std::strerror(err) : "short write");
-  if (fs::is_regular_file(fs::symlink_status(out, ec))) {
+  if (fs::is_regular_file(out, ec)) {
     if (existed)
       fs::resize_file(out, old_size, ec);
     else
@@ -170,7 +170,10 @@ int nand_flash_generate_image() {
   const int recover_len = static_cast<int>(recover->size());
   printf("boot_1 str_address = 0x%x, fw_w_imglen = %d\n\r", 0, recover_len);
   block_w_nmb = boot_recover_first_block;
-  nand_image_copy_block(g_uart_hdl, recover->data(), recover_len, type_id);
+  if (nand_image_copy_block(g_uart_hdl, recover->data(), recover_len, type_id) != image_placed) {
+    printf("generate image: %s not placed whole, no image written\n\r", boot_recover_file_name);
+    return release_image(), -1;
+  }
   recover.reset();
 
   int r = write_image_file();
