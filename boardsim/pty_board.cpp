@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +20,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include "boardsim/board.h"
 #include "boardsim/device.h"
@@ -30,6 +35,7 @@ struct PtyBoard::Impl {
   std::unique_ptr<Device> dev;
   Fd master;
   Fd notify;
+  Fd timer;  // absolute wake-ups on the steady clock, to the nanosecond
   Fd stop_r, stop_w;
   std::string slave;
   std::thread thread;
@@ -44,6 +50,7 @@ struct PtyBoard::Impl {
   int host_fds = 0;
 
   void serve();
+  bool arm_timer(Clock::time_point wake);
   Clock::duration byte_time() const {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / dev->baud()));
   }
@@ -67,6 +74,8 @@ PtyBoard::PtyBoard(const BoardConfig &config) : impl_(std::make_unique<Impl>()) 
   m.notify = Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!m.notify || inotify_add_watch(m.notify.get(), m.slave.c_str(), IN_OPEN | IN_CLOSE) < 0)
     throw std::runtime_error(std::string("boardsim: cannot watch ") + m.slave + ": " + std::strerror(errno));
+  m.timer = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!m.timer) throw std::runtime_error(std::string("boardsim: timerfd failed: ") + std::strerror(errno));
   int p[2];
   if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("boardsim: pipe failed");
   m.stop_r = Fd(p[0]);
@@ -173,15 +182,35 @@ void PtyBoard::Impl::flush_output(Clock::time_point now) {
   if (k > 0) out_line.erase(out_line.begin(), out_line.begin() + k);
 }
 
+// Arms the timer for an absolute steady-clock time; false when that time has
+// already come (nothing to wait for).
+bool PtyBoard::Impl::arm_timer(Clock::time_point wake) {
+  static_assert(std::is_same_v<Clock, std::chrono::steady_clock>, "the timer runs on CLOCK_MONOTONIC");
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch()).count();
+  if (ns <= 0) return false;
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  return timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+}
+
 void PtyBoard::Impl::serve() {
+  // The line is emulated by sleeping to exact deadlines: ask the kernel not
+  // to stretch this thread's wake-ups (the default slack is 50 us per sleep).
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // Bytes in flight go to the device at least this often, so a long frame is
+  // seen arriving (its silence timers run) without a wake-up per byte.
+  constexpr auto kInBatch = std::chrono::milliseconds(1);
   for (;;) {
     auto now = Clock::now();
     Clock::time_point wake;
     {
       std::lock_guard lock(mu);
-      // Bytes that have crossed the emulated line go to the device.
+      // Bytes that have crossed the emulated line go to the device; a reply
+      // they cause is timed from the arrival of the last of them.
       std::vector<uint8_t> arrived;
       while (!in_line.empty() && in_line.front().first <= now) {
+        last_rx = in_line.front().first;
         arrived.push_back(in_line.front().second);
         in_line.pop_front();
       }
@@ -191,21 +220,31 @@ void PtyBoard::Impl::serve() {
       flush_output(now);
       wake = dev->next_deadline();
     }
-    if (!in_line.empty()) wake = std::min(wake, in_line.front().first);
-    if (!out_line.empty()) wake = std::min(wake, out_line.front().first);
-    int timeout = 100;
-    if (wake != Clock::time_point::max()) {
-      auto ms = std::chrono::ceil<Millis>(wake - now).count();
-      timeout = static_cast<int>(std::clamp<long long>(ms, 0, 100));
+    // Wake exactly when the last byte read so far has arrived (a frame's end
+    // or a command's line end), and in between no later than kInBatch.
+    if (!in_line.empty()) wake = std::min({wake, in_line.back().first, in_line.front().first + kInBatch});
+    // Bytes due but not taken by the terminal wait for POLLOUT, not the timer.
+    bool ready_out = !out_line.empty() && out_line.front().first <= now;
+    if (!out_line.empty() && !ready_out) wake = std::min(wake, out_line.front().first);
+    wake = std::min(wake, now + std::chrono::milliseconds(100));
+    int timeout = -1;
+    if (wake <= now) {
+      timeout = 0;
+    } else if (!arm_timer(wake)) {
+      timeout = static_cast<int>(std::chrono::ceil<Millis>(wake - now).count());  // coarse, but never stuck
     }
     // With no host the master reports a hang-up at every poll: leave it out.
-    bool ready_out = !out_line.empty() && out_line.front().first <= now;
-    pollfd fds[3] = {{stop_r.get(), POLLIN, 0},
+    pollfd fds[4] = {{stop_r.get(), POLLIN, 0},
                      {notify.get(), POLLIN, 0},
-                     {host_fds > 0 ? master.get() : -1, short(POLLIN | (ready_out ? POLLOUT : 0)), 0}};
-    int r = poll(fds, 3, timeout);
+                     {host_fds > 0 ? master.get() : -1, short(POLLIN | (ready_out ? POLLOUT : 0)), 0},
+                     {timer.get(), POLLIN, 0}};
+    int r = poll(fds, 4, timeout);
     if (r < 0 && errno != EINTR) return;
     if (fds[0].revents) return;
+    if (fds[3].revents & POLLIN) {
+      uint64_t expirations;
+      (void)!read(timer.get(), &expirations, sizeof expirations);
+    }
     now = Clock::now();
     if (fds[1].revents & POLLIN) on_notify(now);
     if (host_fds > 0 && (fds[2].revents & POLLIN)) read_master(now);
@@ -219,8 +258,8 @@ void PtyBoard::Impl::read_master(Clock::time_point now) {
     if (k <= 0) return;
     bool drained = size_t(k) < rbuf.size();
     std::lock_guard lock(mu);
-    last_rx = now;
     if (!cfg.paced) {
+      last_rx = now;
       dev->feed(std::span(rbuf.data(), size_t(k)), now);
     } else {
       auto bt = byte_time();
@@ -228,7 +267,6 @@ void PtyBoard::Impl::read_master(Clock::time_point now) {
         in_clock = std::max(in_clock, now) + bt;
         in_line.emplace_back(in_clock, rbuf[i]);
       }
-      last_rx = in_clock;
     }
     if (drained) return;  // a short read took all there was
   }
