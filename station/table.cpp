@@ -100,11 +100,11 @@ std::vector<std::string> table_lines(std::span<const PortStatus> ports, Clock::t
   const size_t width = static_cast<size_t>(std::max(screen.width, 20) - 1);
 
   // Column widths stay put from frame to frame: the port column fits the
-  // longest port (up to a third of the width), the outcome column "nand
-  // download success".
+  // longest port (up to a quarter of the width, so that 80 columns keep both
+  // text columns), the outcome column "nand download success".
   size_t port_w = 4;
   for (const auto &p : ports) port_w = std::max(port_w, p.port.path.size());
-  port_w = std::min(port_w, std::max<size_t>(12, width / 3));
+  port_w = std::min(port_w, std::max<size_t>(12, width / 4));
   const size_t outcome_w = kOutcomeWidth;
   size_t fixed = port_w + 2 + kStateWidth + 2 + kTimeWidth + 2;
   bool show_outcome = true;
