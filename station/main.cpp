@@ -60,17 +60,16 @@ int main(int argc, char **argv) {
       station::find_tidewrite(args.tidewrite, station::self_exe_path(), path_env ? path_env : "", why);
   if (tidewrite.empty()) return refuse(why);
 
-  std::error_code ec;
-  fs::create_directories(args.log_dir, ec);
-  if (ec || !fs::is_directory(args.log_dir)) return refuse("cannot make the log folder " + args.log_dir);
+  std::vector<station::Port> ports;
+  if (why = station::describe_ports(args.ports, station::kByIdDir, args.log_dir, ports); !why.empty())
+    return refuse(why);
   if (!args.report.empty()) {
     fs::path dir = fs::path(args.report).parent_path();
     if (!dir.empty() && !fs::is_directory(dir)) return refuse("no folder " + dir.string() + " for the report");
   }
-
-  std::vector<station::Port> ports;
-  if (why = station::describe_ports(args.ports, station::kByIdDir, args.log_dir, ports); !why.empty())
-    return refuse(why);
+  std::error_code ec;
+  fs::create_directories(args.log_dir, ec);
+  if (ec || !fs::is_directory(args.log_dir)) return refuse("cannot make the log folder " + args.log_dir);
   std::vector<station::UniqueFd> logs;
   if (why = station::open_logs(ports, logs); !why.empty()) return refuse(why);
 
