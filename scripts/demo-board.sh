@@ -21,3 +21,34 @@ stop_board() {
     wait "$board_pid" 2>/dev/null || true
   fi
 }
+
+# Several boards at once: add_board LINK LOG [boardsim options...] starts one
+# more (bounded by timeout) without waiting; wait_for_links LINK... waits for
+# their ports; stop_boards, run when the part exits, stops them all.
+board_pids=()
+add_board() {
+  local link=$1 log=$2
+  shift 2
+  timeout 300 "$boardsim" "$@" --link "$link" >"$log" &
+  board_pids+=($!)
+  trap stop_boards EXIT
+}
+
+wait_for_links() {
+  local link
+  for link in "$@"; do
+    for _ in $(seq 50); do
+      [[ -e "$link" ]] && continue 2
+      sleep 0.1
+    done
+    echo "demo: boardsim did not start ($link)" >&2
+    exit 1
+  done
+}
+
+stop_boards() {
+  local pid
+  for pid in "${board_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${board_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  board_pids=()
+}
