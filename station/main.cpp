@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,13 @@ int main(int argc, char **argv) {
   config.jobs = args.jobs;
   config.retry = args.retry;
   config.live = stderr_is_terminal();
-  station::RunResult result = station::run_ports(config, ports, std::move(logs));
+  station::RunResult result;
+  try {
+    result = station::run_ports(config, ports, std::move(logs));
+  } catch (const std::exception &e) {
+    station::write_all(2, std::string("tidewrite-station: ") + e.what() + "\n");
+    return 1;
+  }
 
   const bool all_ok = std::all_of(result.ports.begin(), result.ports.end(),
                                   [](const station::PortStatus &p) { return p.state == station::State::ok; });

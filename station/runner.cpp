@@ -151,11 +151,14 @@ void Station::say(const std::string &line) {
 void Station::start_waiting() {
   const int limit = cfg_.jobs > 0 ? cfg_.jobs : static_cast<int>(slots_.size());
   int busy = running();
-  for (auto &s : slots_) {
-    if (busy >= limit) break;
-    if (s.status.state != State::waiting) continue;
-    start_attempt(s);
-    if (s.status.state == State::running) ++busy;
+  // Retries first: a failed port takes the place it has just left.
+  for (bool retries : {true, false}) {
+    for (auto &s : slots_) {
+      if (busy >= limit) return;
+      if (s.status.state != State::waiting || (s.status.attempts > 0) != retries) continue;
+      start_attempt(s);
+      if (s.status.state == State::running) ++busy;
+    }
   }
 }
 
@@ -304,7 +307,7 @@ void Station::end_attempt(Slot &s, int wstatus, bool reaped) {
     st.state = State::interrupted;
   } else if (st.attempts <= cfg_.retry) {
     say(retry_line(st, st.attempts + 1, cfg_.retry + 1));
-    start_attempt(s);  // the port keeps its place among the jobs
+    st.state = State::waiting;  // started again at once, before any port that has not run yet
     return;
   } else {
     st.state = State::failed;
@@ -330,7 +333,11 @@ void Station::begin_stop(int sig, bool from_terminal) {
   if (stop_signal_ != 0) return;  // one stop: later signals change nothing
   stop_signal_ = sig;
   for (auto &s : slots_) {
-    if (s.status.state == State::waiting) {
+    if (s.status.state == State::waiting && s.status.attempts > 0) {
+      s.status.state = State::failed;  // its retry is called off
+      log(s, "=== tidewrite-station: stopped by " + signal_name(sig) + " before the next attempt ===\n");
+      say(finish_line(s.status));
+    } else if (s.status.state == State::waiting) {
       s.status.state = State::not_started;
       log(s, "=== tidewrite-station: stopped by " + signal_name(sig) + " before this port started ===\n");
     } else if (s.status.state == State::running && !(sig == SIGINT && from_terminal)) {

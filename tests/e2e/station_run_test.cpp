@@ -245,6 +245,17 @@ TEST_P(StationRun, ReportStatusLogsAndFlashes) {
       EXPECT_NE(err.find((tmp / p.link).string() + ": " + p.state), std::string::npos) << err;
     }
   }
+  // One run at a time, and a retry before the next port: no two ports' spans
+  // (first start to last end) overlap.
+  if (std::find(c.options.begin(), c.options.end(), "--jobs") != c.options.end() && c.options[1] == "1") {
+    std::string last_end;
+    for (int i = 0; i < cJSON_GetArraySize(list); ++i) {
+      const cJSON *o = cJSON_GetArrayItem(list, i);
+      if (!text(o, "start")) continue;
+      EXPECT_LE(last_end, *text(o, "start")) << "port " << i << " started before the one before it ended";
+      last_end = text(o, "end").value_or("");
+    }
+  }
   std::sort(log_names.begin(), log_names.end());
   EXPECT_EQ(std::adjacent_find(log_names.begin(), log_names.end()), log_names.end()) << "two ports share a log";
 }
@@ -278,12 +289,13 @@ INSTANTIATE_TEST_SUITE_P(
              false,
              1},
         // A loose cable: the run fails once and passes on the retry; a board
-        // that always fails uses every retry; a good board runs once.
+        // that always fails uses every retry; a good board runs once. One
+        // at a time: a retry runs before the next port.
         Case{"retries",
              {{"ttyLOOSE", Fault::fail_first_transfer, "ok", 2, 0, kSuccess},
               {"ttyBAD", Fault::wrong_hash, "failed", 3, 250, kFail},
               {"ttyGOOD", Fault::none, "ok", 1, 0, kSuccess}},
-             {"--retry", "2"},
+             {"--jobs", "1", "--retry", "2"},
              false,
              false,
              1},
