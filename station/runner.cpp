@@ -150,15 +150,21 @@ void Station::say(const std::string &line) {
 
 void Station::start_waiting() {
   const int limit = cfg_.jobs > 0 ? cfg_.jobs : static_cast<int>(slots_.size());
-  int busy = running();
-  // Retries first: a failed port takes the place it has just left.
-  for (bool retries : {true, false}) {
-    for (auto &s : slots_) {
-      if (busy >= limit) return;
-      if (s.status.state != State::waiting || (s.status.attempts > 0) != retries) continue;
-      start_attempt(s);
-      if (s.status.state == State::running) ++busy;
+  // Every start either runs, fails the port, or uses up an attempt (a run
+  // that could not start waits for its retry), so this ends.
+  while (running() < limit) {
+    // Retries first: a failed port takes the place it has just left.
+    Slot *next = nullptr;
+    for (bool retry : {true, false}) {
+      for (auto &s : slots_)
+        if (s.status.state == State::waiting && (s.status.attempts > 0) == retry) {
+          next = &s;
+          break;
+        }
+      if (next != nullptr) break;
     }
+    if (next == nullptr) return;
+    start_attempt(*next);
   }
 }
 

@@ -308,6 +308,35 @@ INSTANTIATE_TEST_SUITE_P(
              -SIGTERM}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A tidewrite that cannot be started fails each attempt, and the station
+// still comes to its end.
+TEST(StationStart, AProgramThatCannotStartFailsEveryAttempt) {
+  TempDir tmp;
+  testsupport::write_text(tmp / "tidewrite", "not a program\n");
+  fs::permissions(tmp / "tidewrite", fs::perms::owner_all);
+  testsupport::write_text(tmp / "ttyA", "");
+  testsupport::write_text(tmp / "ttyB", "");
+  testsupport::ProcessOptions opts;
+  opts.timeout = 20s;
+  auto res = testsupport::run_process({TIDEWRITE_STATION_BIN, "--tidewrite", (tmp / "tidewrite").string(), "--retry",
+                                       "2", "--jobs", "1", "--report", (tmp / "r.json").string(), "--log-dir",
+                                       tmp.path().string(), (tmp / "ttyA").string(), (tmp / "ttyB").string(), "--",
+                                       "-e", "chip"},
+                                      opts);
+  ASSERT_FALSE(res.timed_out);
+  EXPECT_EQ(res.status, 1) << res.err;
+  Json root(cJSON_Parse(testsupport::read_text(tmp / "r.json").c_str()));
+  ASSERT_NE(root, nullptr);
+  const cJSON *list = cJSON_GetObjectItemCaseSensitive(root.get(), "ports");
+  for (int i = 0; i < 2; ++i) {
+    const cJSON *o = cJSON_GetArrayItem(list, i);
+    EXPECT_EQ(text(o, "state"), "failed");
+    EXPECT_EQ(integer(o, "attempts"), 3);
+    EXPECT_EQ(integer(o, "exit_status"), std::nullopt);
+    EXPECT_NE(text(o, "error").value_or("").find("cannot start"), std::string::npos);
+  }
+}
+
 TEST(StationRefusals, NothingRunsAndTheStatusIsTwo) {
   TempDir tmp;
   testsupport::write_text(tmp / "ttyA", "");
