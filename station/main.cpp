@@ -1,5 +1,6 @@
 // tidewrite-station: flashes many boards at once, one tidewrite per port.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,8 +25,9 @@ namespace {
 
 constexpr int kSetupError = 2;
 
-int refuse(const std::string &why) {
-  std::string text = "tidewrite-station: " + why + "\n(tidewrite-station --help shows the usage)\n";
+int refuse(const std::string &why, bool usage_hint = false) {
+  std::string text = "tidewrite-station: " + why + "\n";
+  if (usage_hint) text += "(tidewrite-station --help shows the usage)\n";
   station::write_all(2, text);
   return kSetupError;
 }
@@ -34,6 +36,18 @@ int refuse(const std::string &why) {
 void hold_standard_fds() {
   for (int fd = 0; fd <= 2; ++fd)
     if (::fcntl(fd, F_GETFD) < 0) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+}
+
+// Each port holds its log and, while it runs, two pipes: a long line of ports
+// can pass the usual soft limit of 1024 descriptors.
+void allow_descriptors(size_t ports) {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  const rlim_t want = static_cast<rlim_t>(3 * ports + 64);
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < want) {
+    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min(want, lim.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+  }
 }
 
 bool stderr_is_terminal() {
@@ -49,7 +63,7 @@ int main(int argc, char **argv) {
 
   station::Args args;
   if (auto why = station::parse_args(std::vector<std::string>(argv + 1, argv + argc), args); !why.empty())
-    return refuse(why);
+    return refuse(why, true);
   if (args.help) {
     std::fputs(station::usage_text(), stdout);
     return 0;
@@ -71,6 +85,7 @@ int main(int argc, char **argv) {
   std::error_code ec;
   fs::create_directories(args.log_dir, ec);
   if (ec || !fs::is_directory(args.log_dir)) return refuse("cannot make the log folder " + args.log_dir);
+  allow_descriptors(ports.size());
   std::vector<station::UniqueFd> logs;
   if (why = station::open_logs(ports, logs); !why.empty()) return refuse(why);
 

@@ -65,6 +65,16 @@ struct Slot {
   OutputScan scan;
 };
 
+// A pipe whose reading end, the station's, never blocks. Returns 0 or errno.
+int make_pipe(UniqueFd &read_end, UniqueFd &write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  read_end.reset(fds[0]);
+  write_end.reset(fds[1]);
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  return 0;
+}
+
 struct SpawnActions {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -79,6 +89,27 @@ struct SpawnActions {
   SpawnActions(const SpawnActions &) = delete;
   SpawnActions &operator=(const SpawnActions &) = delete;
 };
+
+// Starts words[0] with stdin from /dev/null, stdout and stderr into the given
+// pipes, no signal blocked and the stop signals at their defaults (the
+// station blocks and ignores some). Returns 0 or the error.
+int spawn(std::vector<std::string> &words, int out, int err, pid_t &pid) {
+  SpawnActions sa;
+  posix_spawn_file_actions_addopen(&sa.actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&sa.actions, out, 1);
+  posix_spawn_file_actions_adddup2(&sa.actions, err, 2);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&sa.attr, &none);
+  posix_spawnattr_setsigdefault(&sa.attr, &defaults);
+  posix_spawnattr_setflags(&sa.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::vector<char *> argv;
+  for (auto &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  return ::posix_spawn(&pid, argv[0], &sa.actions, &sa.attr, argv.data(), environ);
+}
 
 class Station {
  public:
@@ -133,6 +164,7 @@ class Station {
   bool dirty_ = true;
   Clock::time_point last_draw_{};
   int drawn_lines_ = 0;
+  bool no_room_ = false;  // out of descriptors: start nothing until a run ends
 };
 
 void Station::log_bytes(Slot &s, const char *data, size_t size) {
@@ -152,7 +184,7 @@ void Station::start_waiting() {
   const int limit = cfg_.jobs > 0 ? cfg_.jobs : static_cast<int>(slots_.size());
   // Every start either runs, fails the port, or uses up an attempt (a run
   // that could not start waits for its retry), so this ends.
-  while (running() < limit) {
+  while (running() < limit && !no_room_) {
     // Retries first: a failed port takes the place it has just left.
     Slot *next = nullptr;
     for (bool retry : {true, false}) {
@@ -170,10 +202,25 @@ void Station::start_waiting() {
 
 void Station::start_attempt(Slot &s) {
   PortStatus &st = s.status;
-  const int total = cfg_.retry + 1;
   // Nothing is started for a port that is not there (also when one vanishes
   // before a retry): the run would only fail to open it.
   if (missing(s)) return;
+
+  std::vector<std::string> words = {cfg_.tidewrite, "-p", st.port.path};
+  words.insert(words.end(), cfg_.tidewrite_args.begin(), cfg_.tidewrite_args.end());
+  UniqueFd out_r, out_w, err_r, err_w;
+  pid_t pid = -1;
+  int err = make_pipe(out_r, out_w);
+  if (err == 0) err = make_pipe(err_r, err_w);
+  std::string why = err != 0 ? std::string("cannot make a pipe: ") + std::strerror(err) : std::string();
+  if (err == 0) {
+    err = spawn(words, out_w.get(), err_w.get(), pid);
+    if (err != 0) why = "cannot start " + cfg_.tidewrite + ": " + std::strerror(err);
+  }
+  if ((err == EMFILE || err == ENFILE) && running() > 0) {
+    no_room_ = true;  // this port and the rest wait until a run ends and frees its descriptors
+    return;
+  }
 
   ++st.attempts;
   now_ = Clock::now();
@@ -188,47 +235,12 @@ void Station::start_attempt(Slot &s) {
   st.outcome.reset();
   st.last_line.clear();
   s.scan = OutputScan{};
-
-  std::vector<std::string> words = {cfg_.tidewrite, "-p", st.port.path};
-  words.insert(words.end(), cfg_.tidewrite_args.begin(), cfg_.tidewrite_args.end());
   std::string command;
   for (const auto &w : words) command += (command.empty() ? "" : " ") + quoted(w);
-  log(s, "=== tidewrite-station: attempt " + std::to_string(st.attempts) + " of " + std::to_string(total) + ", " +
-             iso8601_utc(WallClock::now()) + ": " + command + " ===\n");
-
-  int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    st.error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    end_attempt(s, 0, false);
-    return;
-  }
-  UniqueFd out_r(out_pipe[0]), out_w(out_pipe[1]);
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    st.error = std::string("cannot make a pipe: ") + std::strerror(errno);
-    end_attempt(s, 0, false);
-    return;
-  }
-  UniqueFd err_r(err_pipe[0]), err_w(err_pipe[1]);
-  ::fcntl(out_r.get(), F_SETFL, O_NONBLOCK);
-  ::fcntl(err_r.get(), F_SETFL, O_NONBLOCK);
-
-  SpawnActions sa;
-  posix_spawn_file_actions_addopen(&sa.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&sa.actions, out_w.get(), 1);
-  posix_spawn_file_actions_adddup2(&sa.actions, err_w.get(), 2);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&sa.attr, &none);
-  posix_spawnattr_setsigdefault(&sa.attr, &defaults);
-  posix_spawnattr_setflags(&sa.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::vector<char *> argv;
-  for (auto &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (int rc = ::posix_spawn(&pid, cfg_.tidewrite.c_str(), &sa.actions, &sa.attr, argv.data(), environ); rc != 0) {
-    st.error = "cannot start " + cfg_.tidewrite + ": " + std::strerror(rc);
+  log(s, "=== tidewrite-station: attempt " + std::to_string(st.attempts) + " of " +
+             std::to_string(cfg_.retry + 1) + ", " + iso8601_utc(WallClock::now()) + ": " + command + " ===\n");
+  if (err != 0) {
+    st.error = why;
     end_attempt(s, 0, false);
     return;
   }
@@ -327,6 +339,7 @@ void Station::reap() {
     int wstatus = 0;
     pid_t pid = ::waitpid(-1, &wstatus, WNOHANG);
     if (pid <= 0) return;
+    no_room_ = false;
     for (auto &s : slots_)
       if (s.pid == pid) {
         end_attempt(s, wstatus, true);

@@ -337,6 +337,26 @@ TEST(StationStart, AProgramThatCannotStartFailsEveryAttempt) {
   }
 }
 
+// With few descriptors to spare, ports wait for a run to end instead of
+// failing for want of pipes.
+TEST(StationStart, PortsWaitForDescriptorsInsteadOfFailing) {
+  TempDir tmp;
+  testsupport::write_text(tmp / "tidewrite", "#!/bin/sh\nprintf 'upload success\\r'\n");
+  fs::permissions(tmp / "tidewrite", fs::perms::owner_all);
+  std::string command = "ulimit -n 56 && exec '" + std::string(TIDEWRITE_STATION_BIN) + "' --tidewrite '" +
+                        (tmp / "tidewrite").string() + "' --report '" + (tmp / "r.json").string() +
+                        "' --log-dir '" + (tmp / "logs").string() + "'";
+  for (int i = 0; i < 40; ++i) {
+    const fs::path port = tmp / ("ttyUSB" + std::to_string(i));
+    testsupport::write_text(port, "");
+    command += " '" + port.string() + "'";
+  }
+  command += " -- -f image.bin -b 1500000 -r";
+  auto res = testsupport::run_process({"/bin/sh", "-c", command});
+  EXPECT_EQ(res.status, 0) << res.err;
+  EXPECT_NE(res.err.find("40 ports: 40 ok"), std::string::npos) << res.err;
+}
+
 TEST(StationRefusals, NothingRunsAndTheStatusIsTwo) {
   TempDir tmp;
   testsupport::write_text(tmp / "ttyA", "");
