@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "bsp_version.h"
 #include "tidewrite/dialogue.h"
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nor_ops.h"
@@ -173,6 +174,13 @@ void tidy_up_port() {
 }
 
 int tidewrite_main(int argc, char **argv) {
+  // Only the whole first word: anywhere else the walk treats it like any
+  // other unknown option, and the usage text stays as it is.
+  if (argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tidewrite %s\n", kBspVersion);
+    std::fflush(stdout);
+    return 0;
+  }
   if (parse_option(argc, argv) < 0) return -1;
   // The loader upload puts its own file name into fw_file.
   const char *fw_file_name = g_cmd_option.fw_file;

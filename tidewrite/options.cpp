@@ -329,7 +329,8 @@ int parse_option(int argc, char **argv) {
       case 'h':
         show_help(self);
         return -1;
-      default:  // unknown letter or a lone dash: skipped
+      default:  // unknown letter or a lone dash: skipped, but not silently
+        std::fprintf(stderr, "unknown option %s ignored\n", word);
         break;
     }
     ++i;
