@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tidewrite/progress.h"
+
 namespace {
 
 constexpr uint8_t SOH = 0x01;
@@ -192,6 +194,7 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
     }
     ++packetno;
     len += bufsz;
+    progress_add(n);  // the bytes of the source this block carried
     if (show_progress != 0) {
       xmodem_draw_progress("programing", static_cast<int>(std::min<long long>(len, INT_MAX)), srcsz);
     }
