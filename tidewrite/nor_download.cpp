@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/main_flow.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
@@ -166,8 +167,10 @@ int nor_operation(int xmodem_txmode, const char *fw_file_name) {
       } else {
         start_xmodem_16k(g_uart_hdl, opt.fpin_index, address);
       }
-      // A failed transfer shows as the missing "OK" that follows.
-      xmodem_tx(piece, size, true, xmodem_txmode, 0);
+      // A failed transfer shows as the missing "OK" that follows; its cause
+      // is kept for the line on standard error.
+      const int tx = xmodem_tx(piece, size, true, xmodem_txmode, 0);
+      if (tx < 0) note_failure("%s", xmodem_failure_text(tx).c_str());
       if (recv_response(g_uart_hdl) < 0) return -8;
       sent += size;
       if (sent == to_send) {

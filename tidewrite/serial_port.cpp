@@ -22,6 +22,8 @@
 #include <optional>
 #include <vector>
 
+#include "tidewrite/failure_reason.h"
+
 UARTHDL g_uart_hdl = 0;
 int uart_write_stall_ms = 5000;
 
@@ -148,6 +150,16 @@ int wait_ready(int fd, short events, int timeout_ms) {
     if (r > 0) return 1;
     if (r == 0) return 0;
     if (errno != EINTR) return -1;
+  }
+}
+
+// A read or write that failed on the line: err 0 stands for end of file,
+// which a terminal reports after a hang-up, as it does EIO.
+void note_line_error(const char *doing, int err) {
+  if (err == 0 || err == EIO) {
+    note_failure("the serial line hung up (adapter unplugged or board switched off?)");
+  } else {
+    note_failure("%s the serial port failed: %s", doing, std::strerror(err));
   }
 }
 
@@ -315,9 +327,12 @@ int uart_write(UARTHDL hdl, const void *data, int len) {
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The line takes bytes as fast as it sends them; a line that takes
       // none for this long is stuck (flow control, vanished adapter).
-      if (wait_ready(hdl, POLLOUT, uart_write_stall_ms) == 1) continue;
+      const int ready = wait_ready(hdl, POLLOUT, uart_write_stall_ms);
+      if (ready == 1) continue;
+      if (ready == 0) note_failure("the serial line took no data for %d ms (adapter gone?)", uart_write_stall_ms);
       break;
     }
+    note_line_error("writing to", r < 0 ? errno : 0);
     if (done == 0) return -1;
     break;
   }
@@ -331,6 +346,7 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     ssize_t r = read(hdl, out, static_cast<size_t>(len));
     if (r >= 0) return static_cast<int>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    note_line_error("reading from", errno);
     std::printf("rest len < 0\n\r");
     return -1;
   }
@@ -371,6 +387,7 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     // End of file on a terminal is a hang-up (the adapter or the far end is
     // gone): an error, not a quiet line, so callers stop at once.
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    note_line_error("reading from", r < 0 ? errno : 0);
     if (got > 0) break;
     std::printf("rest len < 0\n\r");
     return -1;

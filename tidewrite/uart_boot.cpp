@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/main_flow.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
@@ -72,7 +73,8 @@ int uboot_flashloader(const char *loader_name) {
   {
     ProgressStep progress("flash loader", "bytes", static_cast<int64_t>(fw->size()));
     // A failed transfer shows as the missing "OK" that follows.
-    xmodem_tx(fw->data(), static_cast<int>(fw->size()), true, 1, 0);
+    const int tx = xmodem_tx(fw->data(), static_cast<int>(fw->size()), true, 1, 0);
+    if (tx < 0) note_failure("%s", xmodem_failure_text(tx).c_str());
     acknowledged = recv_response(g_uart_hdl) == 0;
   }
   if (!acknowledged) {
