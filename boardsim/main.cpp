@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "boardsim/board.h"
-#include "bsp_version.h"
 #include "boardsim/options.h"
+#include "bsp_version.h"
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
