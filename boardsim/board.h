@@ -16,9 +16,11 @@
 // lines, so DTR/RTS requests fail (tidewrite ignores their result), the board
 // never restarts by the lines and the download-mode banner never comes (banner
 // reads time out). The board is always in download mode. Each time the host
-// opens the port anew, the board's UART returns to 115200 baud and any half-read
-// command or transfer is dropped, as the reset lines would do; the running
-// program (boot ROM or uploaded loader) and the flash stay as they were.
+// opens the port anew (while no other descriptor has it open), the board's
+// UART returns to 115200 baud and any half-read command or transfer is
+// dropped, as the reset lines would do; the running program (boot ROM or
+// uploaded loader) and the flash stay as they were. A further opening while
+// the port is open changes nothing.
 #pragma once
 
 #include <chrono>
@@ -133,7 +135,7 @@ struct BoardConfig {
 
 // Counters read while or after the board runs.
 struct BoardStats {
-  int opens = 0;              // times the host opened the port
+  int opens = 0;              // times the host opened the idle port
   int commands = 0;           // command lines received
   int transfers = 0;          // XMODEM transfers begun
   int transfers_ok = 0;       // XMODEM transfers completed (end acknowledged)

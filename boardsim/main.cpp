@@ -3,14 +3,20 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "boardsim/board.h"
 #include "boardsim/options.h"
+#include "bsp_version.h"
 
 int main(int argc, char **argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("boardsim %s\n", kBspVersion);
+    return 0;
+  }
   boardsim::ProgramOptions opts;
   std::string err = boardsim::parse_options(std::vector<std::string>(argv + 1, argv + argc), opts);
   if (!err.empty()) {

@@ -70,6 +70,7 @@ Faults (all reproducible):
   --erase-ms MS                erases take MS milliseconds before "OK"
   --q5-application             q5 board starts in its application ("#" prompt)
   -h, --help                   this text
+  --version                    print the version (first word only)
 )";
 }
 

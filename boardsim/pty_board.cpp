@@ -133,14 +133,20 @@ void PtyBoard::Impl::on_notify(Clock::time_point now) {
     if (k <= 0) return;
     for (char *q = buf; q < buf + k;) {
       auto *e = reinterpret_cast<inotify_event *>(q);
+      // Only an opening of an idle port stands in for the reset lines: a
+      // second program opening a port that is in use (and finding it
+      // locked) changes nothing on a real line either.
       if (e->mask & IN_OPEN) {
-        ++host_fds;
-        std::lock_guard lock(mu);
-        dev->host_opened(now);
-        dev->take_output();
-        in_line.clear();
-        out_line.clear();
-        transcript.line(now, "host opened the port");
+        if (++host_fds > 1) {
+          transcript.line(now, "host opened the port again while it was open");
+        } else {
+          std::lock_guard lock(mu);
+          dev->host_opened(now);
+          dev->take_output();
+          in_line.clear();
+          out_line.clear();
+          transcript.line(now, "host opened the port");
+        }
       }
       if (e->mask & IN_CLOSE) {
         // No drain here: the host may already have opened the port again and

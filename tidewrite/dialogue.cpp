@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/options.h"
 
 namespace {
@@ -173,7 +175,16 @@ int handshake(UARTHDL hdl) {
 int recv_response(UARTHDL hdl) {
   char ok[2] = {};
   int n = uart_read(hdl, ok, 2, kReplyTimeoutMs);
-  return n == 2 && std::memcmp(ok, "OK", 2) == 0 ? 0 : -1;
+  if (n == 2 && std::memcmp(ok, "OK", 2) == 0) return 0;
+  if (n <= 0) {
+    note_failure("no \"OK\" came from the board within %d ms after the transfer", kReplyTimeoutMs);
+  } else if (n == 2 && std::memcmp(ok, "ER", 2) == 0) {
+    note_failure("the board answered \"ER\" instead of \"OK\": it refused the data (does the image run past the "
+                 "end of the flash?)");
+  } else {
+    note_failure("the board answered \"%s\" instead of \"OK\" after the transfer", printable(ok, n).c_str());
+  }
+  return -1;
 }
 
 void reset_device(UARTHDL hdl) {
@@ -195,4 +206,19 @@ void hw_reset_device(UARTHDL hdl) {
   Sleep(50);
   uart_set_dtr(hdl, kRelease);
   uart_set_rts(hdl, kRelease);
+}
+
+std::string printable(const char *bytes, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
 }

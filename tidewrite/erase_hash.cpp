@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
 #include "tidewrite/serial_port.h"
@@ -88,7 +90,16 @@ int erase_device(UARTHDL hdl, int mode, int start, int end, int flash_pin) {
   uart_write(hdl, cmd, len);
 
   uint8_t resp[2] = {};
-  if (read_reply(hdl, resp, 2, timeout) == 2 && std::memcmp(resp, "OK", 2) == 0) return 0;
+  const int n = read_reply(hdl, resp, 2, timeout);
+  if (n == 2 && std::memcmp(resp, "OK", 2) == 0) return 0;
+  if (n == 0) {
+    note_failure("no reply to the erase command within %d ms (a larger -T gives a slow chip more time)", timeout);
+  } else if (n == 2 && std::memcmp(resp, "ER", 2) == 0) {
+    note_failure("the board answered \"ER\" to the erase command (does the range run past the end of the flash?)");
+  } else {
+    note_failure("the board answered \"%s\" to the erase command",
+                 printable(reinterpret_cast<const char *>(resp), n).c_str());
+  }
   std::printf("ceras cmd fail\n\r");
   return -1;
 }

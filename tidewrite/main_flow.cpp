@@ -10,7 +10,9 @@
 #include <memory>
 #include <new>
 
+#include "bsp_version.h"
 #include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
@@ -155,6 +157,7 @@ int finish_run(int result) {
     hw_reset_device(g_uart_hdl);
   }
   if (result != 0) {
+    print_failure_reason();
     print_outcome(false);
   } else if (g_cmd_option.is_reset == 1 || g_cmd_option.erase_mode == 0) {
     print_outcome(true);
@@ -173,6 +176,14 @@ void tidy_up_port() {
 }
 
 int tidewrite_main(int argc, char **argv) {
+  // Only the whole first word: anywhere else the walk treats it like any
+  // other unknown option, and the usage text stays as it is.
+  if (argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tidewrite %s\n", kBspVersion);
+    std::fflush(stdout);
+    return 0;
+  }
+  forget_failure_reason();
   if (parse_option(argc, argv) < 0) return -1;
   // The loader upload puts its own file name into fw_file.
   const char *fw_file_name = g_cmd_option.fw_file;
@@ -191,6 +202,7 @@ int tidewrite_main(int argc, char **argv) {
   if (lira_nand != 0) {
     int type = lira_detect_flash_type();
     if (type < 0) {
+      print_failure_reason();
       std::printf("detect flash type fail\n\r");
       std::fflush(stdout);
       return -1;
@@ -202,6 +214,7 @@ int tidewrite_main(int argc, char **argv) {
   if (uart_boot != 0) {
     int r = run_flash_loader(nand ? "flash_loader_nand.bin" : "flash_loader_nor.bin");
     if (r < 0) {
+      print_failure_reason();
       std::printf(nand ? "NAND flashloader loading fail\n\r" : "NOR flashloader loading fail\n\r");
       print_outcome(false);
       tidy_up_port();

@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/main_flow.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
+#include "tidewrite/progress.h"
 #include "tidewrite/serial_port.h"
 #include "tidewrite/sha256.h"
 #include "tidewrite/xmodem_r.h"
@@ -137,6 +139,15 @@ int nor_operation(int xmodem_txmode, const char *fw_file_name) {
     std::fprintf(stderr, "hash check skipped: chip %s has no hash query\n", chip_name(opt.enter_download));
   }
 
+  // Both pieces of a masked download count as one upload. A verify-only
+  // pass sends nothing and prints its own lines.
+  int64_t to_send = 0;
+  if (!opt.is_verify_only) {
+    for (int i = 0; i < pieces.piece_cnt; ++i) to_send += pieces.piece_size[i];
+  }
+  ProgressStep progress("upload", "bytes", to_send);
+  int64_t sent = 0;
+
   for (int i = 0; i < pieces.piece_cnt; ++i) {
     const uint8_t *piece = fw->data() + pieces.piece_start[i];
     const int size = pieces.piece_size[i];
@@ -156,9 +167,17 @@ int nor_operation(int xmodem_txmode, const char *fw_file_name) {
       } else {
         start_xmodem_16k(g_uart_hdl, opt.fpin_index, address);
       }
-      // A failed transfer shows as the missing "OK" that follows.
-      xmodem_tx(piece, size, true, xmodem_txmode, 0);
+      // A failed transfer shows as the missing "OK" that follows; its cause
+      // is kept for the line on standard error.
+      const int tx = xmodem_tx(piece, size, true, xmodem_txmode, 0);
+      if (tx < 0) note_failure("%s", xmodem_failure_text(tx).c_str());
       if (recv_response(g_uart_hdl) < 0) return -8;
+      sent += size;
+      if (sent == to_send) {
+        progress_end();
+      } else if (compare) {
+        progress_hide();  // the comparison prints whole lines on stdout
+      }
     }
 
     if (compare) {

@@ -1,8 +1,12 @@
 #include "tidewrite/options.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "tidewrite/serial_port.h"
 
 cmd_option_t g_cmd_option{};
 
@@ -39,18 +43,38 @@ bool starts_with(const char *word, const char *prefix) {
   return std::strncmp(word, prefix, std::strlen(prefix)) == 0;
 }
 
-// Base-10 value of the word's leading digits (0 when there are none), kept to
-// 32 bits the way the rest of the program stores it.
-int32_t decimal_value(const char *word) {
-  long long v = std::strtoll(word, nullptr, 10);
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
+// A value that does not fit its 32-bit field is refused rather than cut:
+// a cut offset of 0x100000000 would write over the boot area at 0.
+int out_of_range(const char *word) {
+  std::printf("%s is out of range\n\r", word);
+  return -1;
+}
+
+// Base-10 value of the word's leading digits (0 when there are none), wide
+// enough to tell whether it fits an int.
+long long decimal_wide(const char *word) {
+  errno = 0;
+  const long long v = std::strtoll(word, nullptr, 10);
+  if (errno == ERANGE) return v < 0 ? LLONG_MIN : LLONG_MAX;
+  return v;
+}
+
+bool fits_int(long long v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+// The decimal value into *field; false (nothing stored) when it does not fit.
+bool scan_decimal(const char *word, int32_t *field) {
+  const long long v = decimal_wide(word);
+  if (!fits_int(v)) return false;
+  *field = static_cast<int32_t>(v);
+  return true;
 }
 
 // Scans "0x" and hexadecimal digits into *field. Without a digit after the
-// prefix nothing is stored. Values wider than 32 bits keep their low 32 bits.
-void scan_hex(const char *word, int32_t *field) {
-  if (word[0] != '0' || word[1] != 'x') return;
-  uint32_t value = 0;
+// prefix nothing is stored. False (nothing stored) when the value does not
+// fit the signed 32-bit field; leading zeros are fine.
+bool scan_hex(const char *word, int32_t *field) {
+  if (word[0] != '0' || word[1] != 'x') return true;
+  uint64_t value = 0;
   bool any = false;
   for (const char *p = word + 2; *p != '\0'; ++p) {
     int digit;
@@ -63,15 +87,18 @@ void scan_hex(const char *word, int32_t *field) {
     } else {
       break;
     }
-    value = (value << 4) | static_cast<uint32_t>(digit);
+    value = (value << 4) | static_cast<uint64_t>(digit);
+    if (value > INT32_MAX) return false;  // stops before the shift can overflow
     any = true;
   }
   if (any) *field = static_cast<int32_t>(value);
+  return true;
 }
 
-int32_t mode_from_x(int32_t v) {
+// Taken wide: a value beyond the int range means what its sign says.
+int32_t mode_from_x(long long v) {
   if (v >= 32) return 32;
-  if (v == 4 || v == 8 || v == 16) return v;
+  if (v == 4 || v == 8 || v == 16) return static_cast<int32_t>(v);
   return 1;
 }
 
@@ -207,15 +234,16 @@ int parse_option(int argc, char **argv) {
         break;
       case 'b':
         if (too_few(1)) return -1;
-        o.baud_rate = decimal_value(argv[++i]);
+        if (!scan_decimal(argv[++i], &o.baud_rate)) return out_of_range(argv[i]);
         break;
       case 'i':
         if (too_few(1)) return -1;
-        o.fpin_index = decimal_value(argv[++i]);
+        if (!scan_decimal(argv[++i], &o.fpin_index)) return out_of_range(argv[i]);
         break;
       case 'T':
         if (too_few(1)) return -1;
-        o.ce_timeout = decimal_value(argv[++i]);
+        // A negative time-out would end every erase at once.
+        if (!scan_decimal(argv[++i], &o.ce_timeout) || o.ce_timeout < 0) return out_of_range(argv[i]);
         break;
       case 's': {
         if (too_few(1)) return -1;
@@ -231,14 +259,14 @@ int parse_option(int argc, char **argv) {
           return -1;
         }
         if (is_hex_string(v) != 0) return -1;
-        scan_hex(v, &o.img_offset);
+        if (!scan_hex(v, &o.img_offset)) return out_of_range(v);
         break;
       }
       case 'm':
         if (too_few(2)) return -1;
         if (is_hex_string(argv[i + 1]) != 0 || is_hex_string(argv[i + 2]) != 0) return -1;
-        scan_hex(argv[i + 1], &o.masked_start);
-        scan_hex(argv[i + 2], &o.masked_end);
+        if (!scan_hex(argv[i + 1], &o.masked_start)) return out_of_range(argv[i + 1]);
+        if (!scan_hex(argv[i + 2], &o.masked_end)) return out_of_range(argv[i + 2]);
         i += 2;
         break;
       case 'e':
@@ -252,8 +280,8 @@ int parse_option(int argc, char **argv) {
         o.erase_start = 0;
         o.erase_end = 0;
         if (is_hex_string(argv[i + 1]) != 0 || is_hex_string(argv[i + 2]) != 0) return -1;
-        scan_hex(argv[i + 1], &o.erase_start);
-        scan_hex(argv[i + 2], &o.erase_end);
+        if (!scan_hex(argv[i + 1], &o.erase_start)) return out_of_range(argv[i + 1]);
+        if (!scan_hex(argv[i + 2], &o.erase_end)) return out_of_range(argv[i + 2]);
         o.erase_mode = 1;
         i += 2;
         break;
@@ -304,15 +332,15 @@ int parse_option(int argc, char **argv) {
       case 'w':
         if (too_few(2)) return -1;
         lira_nand_ftl_w = 1;
-        block_s = decimal_value(argv[i + 1]);
-        block_bs = decimal_value(argv[i + 2]);
+        if (!scan_decimal(argv[i + 1], &block_s)) return out_of_range(argv[i + 1]);
+        if (!scan_decimal(argv[i + 2], &block_bs)) return out_of_range(argv[i + 2]);
         i += 2;
         break;
       case 'o':
         if (too_few(2)) return -1;
         lira_nand_dump = 1;
-        block_os = decimal_value(argv[i + 1]);
-        block_e = decimal_value(argv[i + 2]);
+        if (!scan_decimal(argv[i + 1], &block_os)) return out_of_range(argv[i + 1]);
+        if (!scan_decimal(argv[i + 2], &block_e)) return out_of_range(argv[i + 2]);
         i += 2;
         break;
       case 'U':
@@ -324,12 +352,13 @@ int parse_option(int argc, char **argv) {
         break;
       case 'x':
         if (too_few(1)) return -1;
-        xmodem_txmode = mode_from_x(decimal_value(argv[++i]));
+        xmodem_txmode = mode_from_x(decimal_wide(argv[++i]));
         break;
       case 'h':
         show_help(self);
         return -1;
-      default:  // unknown letter or a lone dash: skipped
+      default:  // unknown letter or a lone dash: skipped, but not silently
+        std::fprintf(stderr, "unknown option %s ignored\n", word);
         break;
     }
     ++i;
@@ -349,6 +378,13 @@ int parse_option(int argc, char **argv) {
   if (o.baud_rate == 0) {
     show_help(self);
     std::printf("5");
+    return -1;
+  }
+  // A rate the port cannot take would only end in "ucfg fail" after the
+  // board has switched; -G never opens the port.
+  if (generate_nand_flash_image == 0 && !uart_rate_supported(o.baud_rate)) {
+    std::fprintf(stderr, "baud rate %d is not supported; use one of %s\n", o.baud_rate,
+                 uart_supported_rates().c_str());
     return -1;
   }
   return 0;

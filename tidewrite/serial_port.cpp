@@ -1,8 +1,12 @@
 #include "tidewrite/serial_port.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,8 +14,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "tidewrite/failure_reason.h"
 
 UARTHDL g_uart_hdl = 0;
 int uart_write_stall_ms = 5000;
@@ -21,6 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int real_modem_request(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits); }
+
+int real_serial_request(int fd, unsigned long request, serial_struct *info) { return ioctl(fd, request, info); }
 
 void real_sleep(int ms) {
   timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
@@ -34,7 +47,80 @@ void real_sleep(int ms) {
 bool g_terminal_counts_set = false;
 
 uart_modem_request_fn g_modem_request = real_modem_request;
+uart_serial_request_fn g_serial_request = real_serial_request;
 uart_sleep_fn g_sleep = real_sleep;
+
+// What one uart_open changed on the device, put back by uart_close.
+struct PortSession {
+  int fd = -1;
+  bool locked = false;
+  bool settings_saved = false;
+  termios settings{};            // as at open
+  bool low_latency_set = false;  // the driver's flag was off and is now on
+};
+
+// Handles are few and short-lived; a list under a lock is plenty.
+std::mutex g_sessions_mu;
+std::vector<PortSession> g_sessions;
+
+void add_session(const PortSession &s) {
+  std::lock_guard lock(g_sessions_mu);
+  g_sessions.push_back(s);
+}
+
+std::optional<PortSession> take_session(int fd) {
+  std::lock_guard lock(g_sessions_mu);
+  auto it = std::find_if(g_sessions.begin(), g_sessions.end(), [fd](const PortSession &s) { return s.fd == fd; });
+  if (it == g_sessions.end()) return std::nullopt;
+  PortSession s = *it;
+  g_sessions.erase(it);
+  return s;
+}
+
+// USB serial adapters hold received bytes back for up to 16 ms unless the
+// driver is in low-latency mode; with thousands of request/reply exchanges
+// in a NAND write that costs minutes. A driver without the request (or a
+// pseudo-terminal) is fine as it is.
+bool request_low_latency(int fd) {
+  serial_struct info{};
+  if (g_serial_request(fd, TIOCGSERIAL, &info) != 0) return false;
+  if ((info.flags & ASYNC_LOW_LATENCY) != 0) return false;  // already on: nothing to undo
+  info.flags |= ASYNC_LOW_LATENCY;
+  return g_serial_request(fd, TIOCSSERIAL, &info) == 0;
+}
+
+void undo_low_latency(int fd) {
+  serial_struct info{};
+  if (g_serial_request(fd, TIOCGSERIAL, &info) != 0) return;
+  info.flags &= ~ASYNC_LOW_LATENCY;
+  g_serial_request(fd, TIOCSSERIAL, &info);
+}
+
+// What a path that is not a port is, for the line that refuses it.
+const char *file_kind(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a terminal device";
+}
+
+void refuse_not_a_port(const char *port, const char *kind) {
+  const bool file = std::strcmp(kind, "a regular file") == 0;
+  std::fprintf(stderr, "%s is not a serial port: it is %s%s\n", port, kind,
+               file ? ", left untouched (are -p and -f swapped?)" : "");
+}
+
+void refuse_busy(const char *port, int own_fd) {
+  const std::string holders = uart_port_holders(port, own_fd);
+  if (holders.empty()) {
+    std::fprintf(stderr, "%s is busy: another program has it open\n", port);
+  } else {
+    std::fprintf(stderr, "%s is busy: %s %s it open\n", port, holders.c_str(),
+                 holders.find(',') == std::string::npos ? "has" : "have");
+  }
+}
 
 struct SpeedCode {
   int rate;
@@ -64,6 +150,16 @@ int wait_ready(int fd, short events, int timeout_ms) {
     if (r > 0) return 1;
     if (r == 0) return 0;
     if (errno != EINTR) return -1;
+  }
+}
+
+// A read or write that failed on the line: err 0 stands for end of file,
+// which a terminal reports after a hang-up, as it does EIO.
+void note_line_error(const char *doing, int err) {
+  if (err == 0 || err == EIO) {
+    note_failure("the serial line hung up (adapter unplugged or board switched off?)");
+  } else {
+    note_failure("%s the serial port failed: %s", doing, std::strerror(err));
   }
 }
 
@@ -104,15 +200,68 @@ std::string uart_open_error_message(const char *port, int err) {
   }
 }
 
+std::string uart_port_holders(const char *port, int own_fd) {
+  struct stat dev {};
+  if (port == nullptr || stat(port, &dev) != 0 || !S_ISCHR(dev.st_mode)) return {};
+  const pid_t self = getpid();
+  std::string out;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return {};
+  while (const dirent *p = readdir(proc)) {
+    char *end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    const std::string fd_dir = std::string("/proc/") + p->d_name + "/fd";
+    DIR *fds = opendir(fd_dir.c_str());  // other users' processes are not listed
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (const dirent *f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      if (pid == self && std::atoi(f->d_name) == own_fd) continue;
+      const std::string link = fd_dir + "/" + f->d_name;
+      char target[256];
+      const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      // Only device nodes are looked at: stat on anything else (a file on a
+      // network mount) could wait.
+      if (n <= 0 || std::strncmp(target, "/dev/", 5) != 0) continue;
+      struct stat st {};
+      if (stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == dev.st_rdev) {
+        holds = true;
+        break;
+      }
+    }
+    closedir(fds);
+    if (!holds) continue;
+    std::string comm;
+    std::ifstream comm_file(std::string("/proc/") + p->d_name + "/comm");
+    std::getline(comm_file, comm);
+    if (!out.empty()) out += ", ";
+    out += "pid " + std::to_string(pid) + " (" + (comm.empty() ? "?" : comm) + ")";
+  }
+  closedir(proc);
+  return out;
+}
+
 UARTHDL uart_open(const char *port) {
   if (port == nullptr) return 0;
+  // A port swapped with the image file must not be written to: anything but
+  // a character device is refused before it is opened.
+  struct stat st {};
+  if (stat(port, &st) == 0 && !S_ISCHR(st.st_mode)) {
+    refuse_not_a_port(port, file_kind(st.st_mode));
+    return 0;
+  }
   // Non-blocking: the open must not wait for a carrier, a stalled write must
   // end (uart_write), and a read must never sit on the terminal's minimum
   // count (uart_read bounds every wait itself).
   int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
-    std::fprintf(stderr, "%s\n", uart_open_error_message(port, err).c_str());
+    if (err == EBUSY) {
+      refuse_busy(port, -1);  // held in exclusive mode by another program
+    } else {
+      std::fprintf(stderr, "%s\n", uart_open_error_message(port, err).c_str());
+    }
     return 0;
   }
   if (fd == 0) {  // 0 means "no port" to every caller: move it
@@ -124,13 +273,44 @@ UARTHDL uart_open(const char *port) {
     }
     fd = moved;
   }
+  if (!isatty(fd)) {
+    refuse_not_a_port(port, "not a terminal device");
+    close(fd);
+    return 0;
+  }
+  // Claim the port before touching it: a second run must fail without
+  // flushing, re-timing or writing to the line of the run that holds it.
+  PortSession session;
+  session.fd = fd;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    session.locked = true;
+  } else if (errno == EWOULDBLOCK) {
+    refuse_busy(port, fd);
+    close(fd);
+    return 0;
+  }
+  // Keeps out other programs that do not lock (root passes, the lock does not).
+  ioctl(fd, TIOCEXCL);
+  session.settings_saved = tcgetattr(fd, &session.settings) == 0;
+  session.low_latency_set = request_low_latency(fd);
+  add_session(session);
+
   if (tcflush(fd, TCIOFLUSH) != 0) std::perror("tcflush failed");
   uart_set_baudrate(fd, 115200);
   return fd;
 }
 
 void uart_close(UARTHDL hdl) {
-  if (hdl > 0) close(hdl);
+  if (hdl <= 0) return;
+  if (const auto session = take_session(hdl)) {
+    if (session->low_latency_set) undo_low_latency(hdl);
+    // After the output has gone: a speed change under bytes still queued
+    // would garble them.
+    if (session->settings_saved) tcsetattr(hdl, TCSADRAIN, &session->settings);
+    ioctl(hdl, TIOCNXCL);
+    if (session->locked) flock(hdl, LOCK_UN);
+  }
+  close(hdl);
 }
 
 int uart_write(UARTHDL hdl, const void *data, int len) {
@@ -147,9 +327,12 @@ int uart_write(UARTHDL hdl, const void *data, int len) {
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The line takes bytes as fast as it sends them; a line that takes
       // none for this long is stuck (flow control, vanished adapter).
-      if (wait_ready(hdl, POLLOUT, uart_write_stall_ms) == 1) continue;
+      const int ready = wait_ready(hdl, POLLOUT, uart_write_stall_ms);
+      if (ready == 1) continue;
+      if (ready == 0) note_failure("the serial line took no data for %d ms (adapter gone?)", uart_write_stall_ms);
       break;
     }
+    note_line_error("writing to", r < 0 ? errno : 0);
     if (done == 0) return -1;
     break;
   }
@@ -163,6 +346,7 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     ssize_t r = read(hdl, out, static_cast<size_t>(len));
     if (r >= 0) return static_cast<int>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    note_line_error("reading from", errno);
     std::printf("rest len < 0\n\r");
     return -1;
   }
@@ -203,6 +387,7 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     // End of file on a terminal is a hang-up (the adapter or the far end is
     // gone): an error, not a quiet line, so callers stop at once.
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    note_line_error("reading from", r < 0 ? errno : 0);
     if (got > 0) break;
     std::printf("rest len < 0\n\r");
     return -1;
@@ -210,15 +395,40 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
   return got;
 }
 
+void uart_raw_line_settings(termios &tio) {
+  // Raw: bytes pass unchanged both ways. Stripping the eighth bit, marking
+  // parity errors (0xFF doubled) or any output processing would corrupt
+  // binary frames and digests.
+  tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | ISTRIP | INPCK | PARMRK | IUCLC);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+  // The whole line, whatever a previous program left: 8N1 with the receiver
+  // on, the modem-status lines ignored, and no hardware flow control (a
+  // board that does not drive CTS would stall every write).
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cc[VTIME] = 0;
+  tio.c_cc[VMIN] = 0;
+}
+
+bool uart_rate_supported(int baudrate) {
+  return std::any_of(std::begin(kSpeeds), std::end(kSpeeds), [baudrate](const SpeedCode &s) { return s.rate == baudrate; });
+}
+
+std::string uart_supported_rates() {
+  std::string out;
+  for (const auto &s : kSpeeds) {
+    if (!out.empty()) out += ", ";
+    out += std::to_string(s.rate);
+  }
+  return out;
+}
+
 int uart_set_baudrate(UARTHDL hdl, int baudrate) {
   return modify_settings(
       hdl,
       [](termios &tio, int rate) {
-        tio.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR | ICRNL | IXON | IXOFF);
-        tio.c_oflag &= ~static_cast<tcflag_t>(ONLCR | OCRNL);
-        tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
-        tio.c_cc[VTIME] = 0;
-        tio.c_cc[VMIN] = 0;
+        uart_raw_line_settings(tio);
         for (const auto &s : kSpeeds) {
           if (s.rate == rate) {
             cfsetispeed(&tio, s.code);
@@ -262,6 +472,10 @@ void Sleep(int ms) {
 
 void uart_set_modem_request_hook(uart_modem_request_fn fn) {
   g_modem_request = fn != nullptr ? fn : real_modem_request;
+}
+
+void uart_set_serial_request_hook(uart_serial_request_fn fn) {
+  g_serial_request = fn != nullptr ? fn : real_serial_request;
 }
 
 void uart_set_sleep_hook(uart_sleep_fn fn) { g_sleep = fn != nullptr ? fn : real_sleep; }

@@ -10,11 +10,21 @@ using UARTHDL = int;  // the open descriptor; 0 means no port
 extern UARTHDL g_uart_hdl;  // the port of the running operation
 
 // 0 on failure; the reason then goes to standard error (the caller prints
-// its own stdout line).
+// its own stdout line). Only a terminal device is taken, and only when no
+// other open of it holds the lock: the port is claimed with an exclusive
+// flock (never waited for) and exclusive mode, its settings and driver flags
+// are saved, low-latency mode is requested where the driver has it, and the
+// line is set up raw at 115200 8N1 without flow control.
 UARTHDL uart_open(const char *port);
 // The standard-error line for a port that failed to open with errno err:
 // tells a missing device from a permission problem from a busy port.
 std::string uart_open_error_message(const char *port, int err);
+// The processes that have the device open, as /proc shows them ("pid 12
+// (tidewrite)", comma-separated; empty when none is visible). The
+// descriptor own_fd of this process is left out.
+std::string uart_port_holders(const char *port, int own_fd);
+// Puts back what uart_open changed (driver flags, settings as at open,
+// exclusive mode, the lock) and closes the handle.
 void uart_close(UARTHDL hdl);
 // One write of len bytes; the count written (short when the line stalled
 // for uart_write_stall_ms) or negative on an error.
@@ -28,7 +38,14 @@ inline constexpr int uart_quiet_ms = 100;
 // A write ends short once the line has taken no byte for this long (a stuck
 // flow control or a vanished adapter); tests shorten it.
 extern int uart_write_stall_ms;  // 5000
+// Raw mode and the whole line (8N1, receiver on, modem status ignored, no
+// flow control) at the rate; a rate outside the speed table keeps the speed.
 int uart_set_baudrate(UARTHDL hdl, int baudrate);
+// The part of that setup that does not depend on the rate, on a settings
+// record: whatever a previous program left in it.
+void uart_raw_line_settings(struct termios &tio);
+bool uart_rate_supported(int baudrate);
+std::string uart_supported_rates();  // "115200, 500000, ..., 4000000"
 int uart_set_timeout(UARTHDL hdl, int timeout);
 int uart_set_min_byte(UARTHDL hdl, int cnt);
 int uart_set_rts(UARTHDL hdl, int state);  // nonzero releases, 0 asserts
@@ -41,6 +58,10 @@ void Sleep(int ms);
 // modem-control requests, so tests record them here instead. Passing null
 // restores the real ioctl / usleep.
 using uart_modem_request_fn = int (*)(int fd, unsigned long request, int bits);
+// The driver's serial-flags requests (TIOCGSERIAL, TIOCSSERIAL) for
+// low-latency mode: a pseudo-terminal has none, so tests record them here.
+using uart_serial_request_fn = int (*)(int fd, unsigned long request, struct serial_struct *info);
 using uart_sleep_fn = void (*)(int ms);
 void uart_set_modem_request_hook(uart_modem_request_fn fn);
+void uart_set_serial_request_hook(uart_serial_request_fn fn);
 void uart_set_sleep_hook(uart_sleep_fn fn);

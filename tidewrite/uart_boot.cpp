@@ -7,9 +7,11 @@
 #include <string>
 
 #include "tidewrite/dialogue.h"
+#include "tidewrite/failure_reason.h"
 #include "tidewrite/main_flow.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
+#include "tidewrite/progress.h"
 #include "tidewrite/serial_port.h"
 #include "tidewrite/xmodem_r.h"
 
@@ -67,9 +69,15 @@ int uboot_flashloader(const char *loader_name) {
 
   nor_bind_xmodem();
   start_uart_boot_xmodem(g_uart_hdl, 0);
-  // A failed transfer shows as the missing "OK" that follows.
-  xmodem_tx(fw->data(), static_cast<int>(fw->size()), true, 1, 0);
-  if (recv_response(g_uart_hdl) < 0) {
+  bool acknowledged = false;
+  {
+    ProgressStep progress("flash loader", "bytes", static_cast<int64_t>(fw->size()));
+    // A failed transfer shows as the missing "OK" that follows.
+    const int tx = xmodem_tx(fw->data(), static_cast<int>(fw->size()), true, 1, 0);
+    if (tx < 0) note_failure("%s", xmodem_failure_text(tx).c_str());
+    acknowledged = recv_response(g_uart_hdl) == 0;
+  }
+  if (!acknowledged) {
     std::printf("uboot fail\n\r");
     return close_port(-4);
   }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tidewrite/progress.h"
+
 namespace {
 
 constexpr uint8_t SOH = 0x01;
@@ -27,6 +29,9 @@ constexpr int kEotAttempts = 16;
 constexpr int kEotNaksPerAttempt = 32;
 
 UARTHDL uart_xmodem = 0;
+// Ordinal (1 = first frame) of the block the last transfer ended on; 0 while
+// it waited for the start request.
+int g_last_block = 0;
 xmodem_write_fn intf_write = nullptr;
 xmodem_read_fn intf_read = nullptr;
 
@@ -127,6 +132,7 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
   if (src == nullptr) srcsz = 0;
   if (nK < 1) nK = 1;
 
+  g_last_block = 0;
   bool crc = false;
   bool started = false;
   for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
@@ -154,6 +160,7 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
     const long long left = static_cast<long long>(srcsz) - len;
     if (left <= 0) break;
     const int n = static_cast<int>(std::min<long long>(left, bufsz));
+    ++g_last_block;
 
     xbuff[0] = header;
     xbuff[1] = packetno;
@@ -192,6 +199,7 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
     }
     ++packetno;
     len += bufsz;
+    progress_add(n);  // the bytes of the source this block carried
     if (show_progress != 0) {
       xmodem_draw_progress("programing", static_cast<int>(std::min<long long>(len, INT_MAX)), srcsz);
     }
@@ -203,6 +211,30 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
     if (in_byte() == ACK) return static_cast<int>(std::min<long long>(len, INT_MAX));
   }
   return -5;
+}
+
+std::string xmodem_failure_text(int result) {
+  char buf[160];
+  switch (result) {
+    case -1:
+      if (g_last_block == 0) return "the board cancelled the transfer before the first block";
+      std::snprintf(buf, sizeof buf, "the board cancelled the transfer at block %d", g_last_block);
+      return buf;
+    case -2:
+      std::snprintf(buf, sizeof buf, "no transfer start request ('C' or NAK) came from the board in %d tries",
+                    kStartAttempts);
+      return buf;
+    case -4:
+      std::snprintf(buf, sizeof buf, "block %d was refused after %d attempts (NAK, other bytes or no answer)",
+                    g_last_block, kBlockAttempts);
+      return buf;
+    case -5:
+      std::snprintf(buf, sizeof buf, "the board did not acknowledge the end of the transfer in %d attempts",
+                    kEndAttempts);
+      return buf;
+    default:
+      return {};
+  }
 }
 
 int xmodem_eot() {

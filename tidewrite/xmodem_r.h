@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "tidewrite/serial_port.h"
 
@@ -12,6 +13,9 @@ void xmodem_set_uart(UARTHDL uart, xmodem_write_fn write, xmodem_read_fn read);
 // len (bytes consumed, whole blocks) on success; -1 cancelled, -2 no start,
 // -4 a block failed 25 times, -5 end frame not acknowledged.
 int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progress);
+// Why xmodem_tx ended with this negative result, for people (names the
+// block for -1 and -4); empty for a success.
+std::string xmodem_failure_text(int result);
 int xmodem_eot();  // 0 acknowledged, -1 otherwise
 void xmodem_draw_progress(const char *desc, int curr, int max);
 uint8_t xmodem_get_start_code(int use1K, int &nK);

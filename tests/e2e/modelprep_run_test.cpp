@@ -162,6 +162,7 @@ std::string backupName(const char *kind, const char *date, const std::string &fi
   return std::string(kind) + "_" + date + "_" + file;
 }
 
+const char kUsageLine[] = "usage: modelprep BUILD_DIR PLATFORM_DIR MODEL_SOURCE\n";
 const char kMismatch[] = "Customized model mismatch. Please rename your model.\n";
 const char kNoCandidate[] =
     "Model (.nb file) missing or customized model name mismatch. Please include your customized "
@@ -170,8 +171,8 @@ const char kNoCandidate[] =
 std::vector<Scenario> scenarios() {
   return {
       // Command line and package root.
-      {"two_arguments", [](Tree &t) { t.args.pop_back(); }, 1, "", "", {}},
-      {"four_arguments", [](Tree &t) { t.args.push_back("extra"); }, 1, "", "", {}},
+      {"two_arguments", [](Tree &t) { t.args.pop_back(); }, 1, "", kUsageLine, {}},
+      {"four_arguments", [](Tree &t) { t.args.push_back("extra"); }, 1, "", kUsageLine, {}},
       {"no_home_and_no_portable_marker",
        [](Tree &t) { t.env["HOME"] = std::nullopt; },
        1,

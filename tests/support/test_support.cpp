@@ -106,11 +106,12 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   if (pid == 0) {
     dup2(in_r.fd, 0);
     dup2(out_w.fd, 1);
-    dup2(err_w.fd, 2);
+    dup2(opts.stderr_fd >= 0 ? opts.stderr_fd : err_w.fd, 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }
+  if (opts.on_start) opts.on_start(pid);
   in_r.reset();
   out_w.reset();
   err_w.reset();

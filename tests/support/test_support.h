@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -59,6 +60,11 @@ struct ProcessOptions {
   std::chrono::milliseconds timeout{60000};
   std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
   std::string stdin_data;
+  // Standard error goes to this descriptor (a pseudo-terminal, say) instead
+  // of being captured; -1 captures it.
+  int stderr_fd = -1;
+  // Called with the child's pid as soon as it has been started.
+  std::function<void(int pid)> on_start;
 };
 
 // Runs argv[0] (a path) with the arguments; kills it when it overruns.

@@ -7,6 +7,7 @@
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nand/nand_layout.h"
 #include "tidewrite/options.h"
+#include "tidewrite/progress.h"
 #include "tidewrite/xmodem_r.h"
 
 int nand_download(const char *fw_file_name) {
@@ -62,17 +63,22 @@ int nand_flash_dump(int block_s, int block_e) {
   }
   // Whole blocks, first page of the start block through the last page of the end block.
   std::array<uint8_t, page_raw_size> page;
+  const int first = block_s * page_per_block_nmb;
   const int last = block_e * page_per_block_nmb + page_per_block_nmb - 1;
-  for (int p = block_s * page_per_block_nmb; p <= last; ++p) {
+  ProgressStep progress("dump", "pages", last - first + 1);
+  for (int p = first; p <= last; ++p) {
     page.fill(0xFF);
     if (nand_read_page(g_uart_hdl, page.data(), p) < page_xfer_size) {
+      progress_end();
       printf("page %d could not be read, dump stopped !!!\n\r", p);
       return -6;
     }
     if (write_fw_file(dump_file_name, page.data(), page_size) != 0) {
+      progress_end();
       printf("%s could not be written, dump stopped !!!\n\r", dump_file_name);
       return -6;
     }
+    progress_add(1);
   }
   return 0;
 }

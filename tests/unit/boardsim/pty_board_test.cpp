@@ -125,6 +125,30 @@ TEST(PtyBoard, ReopenKeepsTheBoardAndResetsTheRate) {
   EXPECT_EQ(board.stats().opens, 4);
 }
 
+// A second program opening a port in use is no reset: the first keeps its
+// rate and its session.
+TEST(PtyBoard, OpeningAPortInUseChangesNothing) {
+  boardsim::BoardConfig cfg;
+  cfg.complete_store_on_stop = false;
+  boardsim::PtyBoard board(cfg);
+  HostPort host(board.slave_path());
+  host.send("ucfg 921600 0 0\n");
+  std::this_thread::sleep_for(100ms);
+  host.set_baud(921600);
+  ASSERT_EQ(host.read(2), "OK");
+  {
+    int other = open(board.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    std::this_thread::sleep_for(50ms);
+    close(other);
+  }
+  std::this_thread::sleep_for(50ms);
+  host.send("ping\n");
+  EXPECT_EQ(host.read(4), "ping");
+  EXPECT_EQ(board.stats().opens, 1);
+  EXPECT_EQ(board.stats().device_baud, 921600);
+}
+
 TEST(PtyBoard, FlashTypeQueryIsAnsweredOnlyByNor) {
   TempDir tmp;
   for (auto kind : {boardsim::FlashKind::nor, boardsim::FlashKind::nand}) {

@@ -234,11 +234,14 @@ INSTANTIATE_TEST_SUITE_P(
                EXPECT_EQ(block_e, 9);
                EXPECT_EQ(generate_nand_flash_image, 1);
              }},
-        Case{"negative_values_stored", base({"-o", "-3", "-1", "-T", "-5"}), 0, "",
+        // A negative -T is refused since it ends every erase at once (see the
+        // refusal table below); negative block numbers are still stored.
+        Case{"negative_values_stored", base({"-o", "-3", "-1", "-w", "-2", "-9"}), 0, "",
              [] {
                EXPECT_EQ(block_os, -3);
                EXPECT_EQ(block_e, -1);
-               EXPECT_EQ(o.ce_timeout, -5);
+               EXPECT_EQ(block_s, -2);
+               EXPECT_EQ(block_bs, -9);
              }},
         Case{"too_few_p", {"-p"}, -1, kUsage, nullptr},
         Case{"too_few_m", base({"-m", "0x100"}), -1, kUsage, nullptr},
@@ -249,6 +252,100 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"too_few_x", base({"-x"}), -1, kUsage, nullptr},
         Case{"too_few_d", base({"-d"}), -1, kUsage, nullptr}),
     [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Values that do not fit their field, rates the port cannot take, and
+// unknown letters: the exact words on both streams.
+struct Refusal {
+  const char *name;
+  std::vector<std::string> words;
+  int status;
+  std::string out;
+  std::string err;
+  std::function<void()> check;
+};
+
+void PrintTo(const Refusal &c, std::ostream *os) { *os << c.name; }
+
+class RefusalTable : public testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusalTable, RefusesOrAcceptsAsTheValueFits) {
+  const Refusal &c = GetParam();
+  testing::internal::CaptureStderr();
+  Parsed p = parse(c.words);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(p.status, c.status);
+  EXPECT_EQ(escaped(p.out), escaped(c.out));
+  EXPECT_EQ(escaped(err), escaped(c.err));
+  if (c.check) c.check();
+}
+
+const std::string kRates =
+    "115200, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000";
+const std::vector<std::string> kErase = {"-p", "/dev/ttyUSB0", "-e"};
+
+std::vector<std::string> erase(std::vector<std::string> more) {
+  std::vector<std::string> w = kErase;
+  w.insert(w.end(), more.begin(), more.end());
+  return w;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusalTable,
+    testing::Values(
+        Refusal{"offset_above_32_bits", base({"-s", "0x100000000"}), -1, "0x100000000 is out of range\n\r", "",
+                [] { EXPECT_EQ(o.img_offset, 0); }},
+        Refusal{"offset_above_int", base({"-s", "0x80000000"}), -1, "0x80000000 is out of range\n\r", "", nullptr},
+        Refusal{"offset_int_max", base({"-s", "0x7fffffff"}), 0, "", "",
+                [] { EXPECT_EQ(o.img_offset, 0x7fffffff); }},
+        Refusal{"offset_leading_zeros", base({"-s", "0x0000000000100000"}), 0, "", "",
+                [] { EXPECT_EQ(o.img_offset, 0x100000); }},
+        Refusal{"offset_long_overflow", base({"-s", "0x10000000000000000000"}), -1,
+                "0x10000000000000000000 is out of range\n\r", "", nullptr},
+        Refusal{"masked_end_above_int", base({"-m", "0x1", "0x1ffffffff"}), -1, "0x1ffffffff is out of range\n\r",
+                "", nullptr},
+        Refusal{"masked_start_above_int", base({"-m", "0x80000000", "0x80000001"}), -1,
+                "0x80000000 is out of range\n\r", "", nullptr},
+        Refusal{"sector_end_above_32_bits", erase({"0x0", "0x100000000"}), -1, "0x100000000 is out of range\n\r",
+                "", nullptr},
+        Refusal{"sector_start_above_int", erase({"0xffffffff", "0x1000"}), -1, "0xffffffff is out of range\n\r", "",
+                nullptr},
+        Refusal{"baud_beyond_int", base({"-b", "99999999999"}), -1, "99999999999 is out of range\n\r", "", nullptr},
+        Refusal{"baud_below_int", base({"-b", "-99999999999"}), -1, "-99999999999 is out of range\n\r", "", nullptr},
+        Refusal{"baud_beyond_long_long", base({"-b", "99999999999999999999999"}), -1,
+                "99999999999999999999999 is out of range\n\r", "", nullptr},
+        Refusal{"pin_index_beyond_int", base({"-i", "2147483648"}), -1, "2147483648 is out of range\n\r", "",
+                nullptr},
+        Refusal{"pin_index_int_max", base({"-i", "2147483647"}), 0, "", "",
+                [] { EXPECT_EQ(o.fpin_index, 2147483647); }},
+        Refusal{"timeout_negative", base({"-T", "-5"}), -1, "-5 is out of range\n\r", "", nullptr},
+        Refusal{"timeout_beyond_int", erase({"chip", "-T", "4294967296"}), -1, "4294967296 is out of range\n\r", "",
+                nullptr},
+        Refusal{"timeout_zero_is_the_default", erase({"chip", "-T", "0"}), 0, "", "",
+                [] { EXPECT_EQ(o.ce_timeout, 0); }},
+        Refusal{"ftl_backup_beyond_int", base({"-w", "1", "3000000000"}), -1, "3000000000 is out of range\n\r", "",
+                nullptr},
+        Refusal{"dump_start_below_int", base({"-o", "-3000000000", "1"}), -1, "-3000000000 is out of range\n\r", "",
+                nullptr},
+        Refusal{"word_without_digits_is_still_zero", base({"-i", "abc", "-T", "x"}), 0, "", "",
+                [] {
+                  EXPECT_EQ(o.fpin_index, 0);
+                  EXPECT_EQ(o.ce_timeout, 0);
+                }},
+        Refusal{"x_beyond_int_is_32", base({"-x", "4294967300"}), 0, "", "", [] { EXPECT_EQ(xmodem_txmode, 32); }},
+        Refusal{"x_below_int_is_1", base({"-x", "-4294967292"}), 0, "", "", [] { EXPECT_EQ(xmodem_txmode, 1); }},
+        Refusal{"rate_not_in_table", base({"-b", "123456"}), -1, "",
+                "baud rate 123456 is not supported; use one of " + kRates + "\n", nullptr},
+        Refusal{"customary_low_rate", base({"-b", "9600"}), -1, "",
+                "baud rate 9600 is not supported; use one of " + kRates + "\n", nullptr},
+        Refusal{"negative_rate", base({"-b", "-115200", "-n", "lira"}), -1, "",
+                "baud rate -115200 is not supported; use one of " + kRates + "\n", nullptr},
+        Refusal{"every_table_rate_accepted", base({"-b", "4000000"}), 0, "", "", nullptr},
+        Refusal{"rate_unused_by_chip_erase", erase({"chip", "-b", "123456"}), 0, "", "", nullptr},
+        Refusal{"rate_unused_by_sector_erase", erase({"0x1000", "0x2000", "-b", "123456"}), 0, "", "", nullptr},
+        Refusal{"rate_unused_by_offline_image", base({"-b", "123456", "-G"}), 0, "", "", nullptr},
+        Refusal{"unknown_letter_named", base({"-z", "-"}), 0, "", "unknown option -z ignored\nunknown option - ignored\n",
+                nullptr}),
+    [](const testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
 
 TEST(IsHexString, AcceptsPrefixedDigitsOnly) {
   struct {

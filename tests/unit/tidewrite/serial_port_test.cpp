@@ -3,7 +3,10 @@
 #include "tidewrite/serial_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,11 +15,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/line_recorder.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -88,10 +95,217 @@ TEST_F(SerialPort, UnsupportedRateKeepsSpeedButStillSetsRawMode) {
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 0);
-    // Character size, parity and stop bits stay as the device had them.
-    constexpr tcflag_t kControl = CSIZE | CSTOPB | PARENB | PARODD | CREAD | CLOCAL | HUPCL | CRTSCTS;
-    EXPECT_EQ(tio.c_cflag & kControl, cooked.c_cflag & kControl);
+    // The whole line is set too: one stop bit where two were left.
+    EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   }
+}
+
+// What a terminal program may leave behind, on a settings record (a
+// pseudo-terminal itself forces 8 bits and no parity, so those two are
+// shown here and the rest on a real pseudo-terminal below).
+TEST(SerialLine, RawLineSettingsOverWhatAPreviousProgramLeft) {
+  termios tio{};
+  tio.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL | B9600;
+  tio.c_iflag = IXON | IXOFF | IXANY | ISTRIP | INPCK | PARMRK | ICRNL | IGNBRK;
+  tio.c_oflag = OPOST | ONLCR | OLCUC;
+  tio.c_lflag = ICANON | ECHO | ISIG;
+  tio.c_cc[VMIN] = 4;
+  uart_raw_line_settings(tio);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_EQ(tio.c_cflag & (HUPCL | CBAUD), static_cast<tcflag_t>(HUPCL | B9600));  // not the line's business
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ISTRIP | INPCK | PARMRK | ICRNL), 0u);
+  EXPECT_EQ(tio.c_iflag & IGNBRK, static_cast<tcflag_t>(IGNBRK));
+  EXPECT_EQ(tio.c_oflag & (OPOST | ONLCR), 0u);  // no output processing at all (OLCUC is off with it)
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+}
+
+TEST(SerialLine, OpenSetsTheWholeLineAndCloseRestoresIt) {
+  PtyPair pty;
+  termios spoiled{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &spoiled), 0);
+  spoiled.c_cflag |= CRTSCTS | CSTOPB;
+  spoiled.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+  spoiled.c_iflag |= IXON | IXOFF | IXANY | ISTRIP | PARMRK;
+  spoiled.c_lflag |= ICANON | ECHO;
+  cfsetspeed(&spoiled, B9600);
+  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &spoiled), 0);
+  ASSERT_EQ(tcgetattr(pty.slave(), &spoiled), 0);
+  ASSERT_NE(spoiled.c_cflag & CRTSCTS, 0u) << "the pseudo-terminal did not keep the spoiled flags";
+
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ISTRIP | PARMRK), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+
+  uart_close(hdl);
+  ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+  EXPECT_EQ(tio.c_cflag, spoiled.c_cflag);
+  EXPECT_EQ(tio.c_iflag, spoiled.c_iflag);
+  EXPECT_EQ(tio.c_oflag, spoiled.c_oflag);
+  EXPECT_EQ(tio.c_lflag, spoiled.c_lflag);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+}
+
+// A path that is not a terminal is refused before anything reaches it.
+TEST(SerialOpen, OnlyATerminalIsAPort) {
+  testsupport::TempDir dir;
+  const auto file = dir / "image.bin";
+  const std::string content = "firmware bytes that must survive";
+  testsupport::write_text(file, content);
+  const auto fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  const struct {
+    std::string path;
+    std::string line;
+  } cases[] = {
+      {file.string(), file.string() + " is not a serial port: it is a regular file, left untouched (are -p and -f "
+                                      "swapped?)\n"},
+      {dir.path().string(), dir.path().string() + " is not a serial port: it is a directory\n"},
+      {fifo.string(), fifo.string() + " is not a serial port: it is a named pipe\n"},
+      {"/dev/null", "/dev/null is not a serial port: it is not a terminal device\n"},
+  };
+  for (const auto &c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uart_open(c.path.c_str()), 0) << c.path;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+  }
+  EXPECT_EQ(testsupport::read_text(file), content);
+  struct stat after {};
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+std::string own_comm() {
+  std::ifstream in("/proc/self/comm");
+  std::string comm;
+  std::getline(in, comm);
+  return comm;
+}
+
+// One open holds the port: a second is refused at once with the holder
+// named, and the port is free again once the first is closed.
+TEST(SerialOpen, SecondOpenIsRefusedWhileTheFirstHoldsThePort) {
+  PtyPair pty;
+  const char *path = pty.slave_path().c_str();
+  UARTHDL first = uart_open(path);
+  ASSERT_GT(first, 0);
+
+  testing::internal::CaptureStderr();
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_open(path), 0);
+  EXPECT_LT(ms_since(t0), 1000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            pty.slave_path() + " is busy: pid " + std::to_string(getpid()) + " (" + own_comm() + ") has it open\n");
+
+  // Any other opener that asks for the lock is refused as well.
+  int other = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+
+  uart_close(first);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  flock(other, LOCK_UN);
+  close(other);
+  UARTHDL again = uart_open(path);
+  EXPECT_GT(again, 0);
+  uart_close(again);
+}
+
+TEST(SerialOpen, ExclusiveModeWhileOpenOnly) {
+  PtyPair pty;
+  int excl = -1;
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &excl), 0);
+  EXPECT_EQ(excl, 1);
+  uart_close(hdl);
+  ASSERT_EQ(ioctl(pty.slave(), TIOCGEXCL, &excl), 0);
+  EXPECT_EQ(excl, 0);
+}
+
+TEST(SerialOpen, NoHolderNamedForAPortNobodyHas) {
+  PtyPair pty;
+  // Only this test's own raw descriptor has it; leaving that one out too
+  // leaves nobody.
+  EXPECT_EQ(uart_port_holders(pty.slave_path().c_str(), pty.slave()), "");
+  EXPECT_EQ(uart_port_holders(pty.slave_path().c_str(), -1),
+            "pid " + std::to_string(getpid()) + " (" + own_comm() + ")");
+  EXPECT_EQ(uart_port_holders("/dev/tidewrite-no-such-port", -1), "");
+}
+
+// A driver in the style of a USB serial adapter: keeps its flags and logs
+// each request as "get", or "set" with the low-latency bit.
+struct FakeDriver {
+  static inline int flags = 0;
+  static inline bool refuse = false;
+  static inline std::vector<std::string> log;
+  static int request(int, unsigned long request, serial_struct *info) {
+    if (refuse) {
+      errno = ENOTTY;
+      return -1;
+    }
+    if (request == TIOCGSERIAL) {
+      *info = serial_struct{};
+      info->flags = flags;
+      log.push_back("get");
+    } else if (request == TIOCSSERIAL) {
+      flags = info->flags;
+      log.push_back((flags & ASYNC_LOW_LATENCY) != 0 ? "set low latency" : "set normal");
+    }
+    return 0;
+  }
+};
+
+TEST(SerialOpen, LowLatencyModeIsRequestedAndUndone) {
+  struct Case {
+    const char *name;
+    int flags;
+    bool refuse;
+    std::vector<std::string> at_open, at_close;
+  };
+  const Case cases[] = {
+      {"driver in normal mode", ASYNC_SPD_HI, false, {"get", "set low latency"}, {"get", "set normal"}},
+      {"already in low-latency mode", ASYNC_LOW_LATENCY, false, {"get"}, {}},
+      {"driver without the request", 0, true, {}, {}},
+  };
+  PtyPair pty;
+  uart_set_serial_request_hook(FakeDriver::request);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDriver::flags = c.flags;
+    FakeDriver::refuse = c.refuse;
+    FakeDriver::log.clear();
+    testing::internal::CaptureStderr();
+    UARTHDL hdl = uart_open(pty.slave_path().c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // a refusing driver is accepted silently
+    ASSERT_GT(hdl, 0);
+    EXPECT_EQ(FakeDriver::log, c.at_open);
+    FakeDriver::log.clear();
+    uart_close(hdl);
+    EXPECT_EQ(FakeDriver::log, c.at_close);
+    EXPECT_EQ(FakeDriver::flags, c.flags);  // as the driver had them
+  }
+  uart_set_serial_request_hook(nullptr);
+  // The real request on a pseudo-terminal is refused: still no word about it.
+  testing::internal::CaptureStderr();
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  EXPECT_GT(hdl, 0);
+  uart_close(hdl);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(SerialPort, TimerAndMinimumCountValues) {
