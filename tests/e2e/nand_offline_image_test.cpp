@@ -364,6 +364,8 @@ TEST_F(OfflineImage, DataFilesBesideTheProgram) {
 // information comes from bin/ and the recovery image from share/.
 TEST_F(OfflineImage, DataFilesInTheShareDirectory) {
   Firmware fw;
+  fw.entry(0x2100, 0x10000, 10, 0x31, 0x32);  // one small section to write
+  fw.put(0x10000, pattern(10, 9));
   write_file(dir / "fw.bin", fw.bytes);
   fs::remove(dir / "flash_control_info.bin");
   TempDir root;
