@@ -130,6 +130,11 @@ TEST_F(NormalWrite, NothingToWriteLeavesTheBoardUntouched) {
     fb.section(fwbuild::firmware_1, 0x4000, 0x20000, fwbuild::image(0x100, 2, 0, false));  // no "QMZ"
     cases.push_back({"every present section passed over", fb.bytes()});
   }
+  {
+    FirmwareBuilder fb;
+    fb.section(fwbuild::certificate_1, 0x3000, 0, fwbuild::pattern(0x10, 1));  // 0 bytes to write
+    cases.push_back({"only a section of length 0", fb.bytes()});
+  }
   // The board as an earlier normal write left it.
   FirmwareBuilder good;
   good.section(fwbuild::certificate_1, 0x3000, 0x40, fwbuild::pattern(0x40, 1));

@@ -462,11 +462,15 @@ TEST_F(OfflineImage, NothingToWriteAppendsNothing) {
   Bytes unsigned_image = qmz_image(0x2000, 4);
   unsigned_image[0] = 'X';
   skipped.put(0x10000, unsigned_image);
+  Firmware zero_length;
+  zero_length.entry(0x30, 0x10000, 0, 0xC2, 0xE9);  // certificate_1 of 0 bytes
+  zero_length.put(0x10000, pattern(0x10, 6));
   const std::vector<std::pair<const char *, Bytes>> cases = {
       {"empty file", {}},
       {"cut before its entries", Bytes(16, 0x5A)},
       {"no entry marked present", Firmware{}.bytes},
       {"every present section passed over", skipped.bytes},
+      {"only a section of length 0", zero_length.bytes},
   };
   for (const auto &[name, file] : cases) {
     SCOPED_TRACE(name);

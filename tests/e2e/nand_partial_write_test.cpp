@@ -235,6 +235,13 @@ TEST_F(PartialWrite, UnusableSectionLeavesTheTableAsItWas) {
     cases.push_back({"NN erased", "0x81cf", fb.bytes(),
                      std::string("type_id=0x81cf, NN load\n\rtype_id = 0x81 0xcf\n\r") + nothing});
   }
+  {
+    FirmwareBuilder fb;
+    // A slot flag makes the image its partition's length, here 0.
+    fb.section(fwbuild::firmware_1, 0x3000, 0, fwbuild::image(0x100, 1, 1));
+    cases.push_back({"firmware_1 of length 0", "FW1", fb.bytes(),
+                     std::string("type_id=0xc1c7, FW1 load\n\rtype_id = 0xc1 0xc7\n\r") + nothing});
+  }
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     fresh_board();

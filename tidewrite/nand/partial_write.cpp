@@ -114,11 +114,11 @@ int nand_flash_partial_image_write(const char *type_id_w) {
   }
   // Clearing the old records with no image to put in their place would
   // remove the image from the board and report a success.
-  if (s.skipped) {
+  if (s.skipped || s.length == 0) {
     examine_section(*fw, *t, true, s);
     const std::string why = std::string("holds no ") + t->section_name +
-                            " image to write: the section lies beyond the end of the file, is erased or "
-                            "lacks the \"QMZ\" signature";
+                            " image to write: the section lies beyond the end of the file, is erased, "
+                            "lacks the \"QMZ\" signature or has length 0";
     nand_report_nothing_to_write(fn_name, fw_name, fw_len, why.c_str(), "the partition table was left as it was");
     return -1;
   }

@@ -164,7 +164,7 @@ int nand_plan_sections(const uint8_t *fw, int fw_len, bool print, std::vector<na
 }
 
 bool nand_plan_is_empty(const std::vector<nand_section_t> &plan) {
-  return std::all_of(plan.begin(), plan.end(), [](const nand_section_t &s) { return s.skipped; });
+  return std::all_of(plan.begin(), plan.end(), [](const nand_section_t &s) { return s.skipped || s.length == 0; });
 }
 
 void nand_report_nothing_to_write(const char *flow, const char *fw_name, int fw_len, const char *why,
