@@ -1,6 +1,7 @@
 #include "boardsim/options.h"
 
 #include <charconv>
+#include <limits>
 #include <optional>
 
 namespace boardsim {
@@ -18,7 +19,15 @@ std::optional<long long> number(std::string s) {
   long long n = 0;
   auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n, base);
   if (v.empty() || ec != std::errc() || p != v.data() + v.size() || n < 0) return std::nullopt;
+  if (n > std::numeric_limits<long long>::max() / mult) return std::nullopt;
   return n * mult;
+}
+
+// A number that fits the int fields of the configuration: a larger one
+// would wrap into some other value (a negative time, silence from the start).
+std::optional<long long> int_sized(std::optional<long long> n) {
+  if (n && *n > std::numeric_limits<int>::max()) return std::nullopt;
+  return n;
 }
 
 std::vector<std::string> split(const std::string &s, char sep) {
@@ -87,6 +96,7 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
       auto v = value();
       return v ? number(*v) : std::nullopt;
     };
+    auto int_num = [&] { return int_sized(num()); };
     auto list = [&](std::vector<int> &into) {
       auto v = value();
       if (!v) return false;
@@ -136,7 +146,7 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
     } else if (a == "--paced") {
       c.paced = true;
     } else if (a == "--turnaround") {
-      auto n = num();
+      auto n = int_num();
       if (!n) return bad;
       c.turnaround_ms = static_cast<int>(*n);
     } else if (a == "--bad-block") {
@@ -148,7 +158,7 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
       if (!v) return bad;
       auto parts = split(*v, ':');
       auto b = number(parts[0]);
-      auto n = parts.size() > 1 ? number(parts[1]) : std::optional<long long>(0);
+      auto n = parts.size() > 1 ? int_sized(number(parts[1])) : std::optional<long long>(0);
       if (!b || !n || *b >= kNandBlocks || parts.size() > 2) return bad;
       f.program_fail_blocks.push_back({static_cast<int>(*b), static_cast<int>(*n)});
     } else if (a == "--block-fault") {
@@ -161,16 +171,16 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
       else if (parts[0] == "garbage") bf.kind = BlockFaultKind::garbage;
       else if (parts[0] == "silence") bf.kind = BlockFaultKind::silence;
       else return bad;
-      auto b = number(parts[1]);
-      auto t = parts.size() > 2 ? number(parts[2]) : std::optional<long long>(1);
-      auto x = parts.size() > 3 ? number(parts[3]) : std::optional<long long>(0);
+      auto b = int_sized(number(parts[1]));
+      auto t = parts.size() > 2 ? int_sized(number(parts[2])) : std::optional<long long>(1);
+      auto x = parts.size() > 3 ? int_sized(number(parts[3])) : std::optional<long long>(0);
       if (!b || *b == 0 || !t || !x) return bad;
       bf.block = static_cast<int>(*b);
       bf.times = static_cast<int>(*t);
       bf.transfer = static_cast<int>(*x);
       f.block_faults.push_back(bf);
     } else if (a == "--cancel-at-block") {
-      auto n = num();
+      auto n = int_num();
       if (!n || *n == 0) return bad;
       f.cancel_at_block = static_cast<int>(*n);
     } else if (a == "--wrong-first-ping") {
@@ -186,11 +196,11 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
     } else if (a == "--wrong-hash") {
       f.wrong_hash = true;
     } else if (a == "--silent-after") {
-      auto n = num();
+      auto n = int_num();
       if (!n) return bad;
       f.silent_after_commands = static_cast<int>(*n);
     } else if (a == "--erase-ms") {
-      auto n = num();
+      auto n = int_num();
       if (!n) return bad;
       f.erase_ms = static_cast<int>(*n);
     } else if (a == "--q5-application") {

@@ -100,15 +100,18 @@ std::string doubleBackslashes(std::string_view text) {
   return out;
 }
 
+std::optional<std::string> sketchLocationIn(const cJSON *tree) {
+  const cJSON *member = cJSON_IsObject(tree) ? cJSON_GetObjectItem(tree, "sketchLocation") : nullptr;
+  if (!cJSON_IsString(member) || member->valuestring == nullptr) return std::nullopt;
+  return doubleBackslashes(member->valuestring);
+}
+
 std::string readSketchLocation() {
   const std::string &path = g_prep.buildOptionsFile;
   std::string why;
   JsonTree tree = readJsonFile(path, &why);
   if (tree) {
-    const cJSON *member =
-        cJSON_IsObject(tree.get()) ? cJSON_GetObjectItem(tree.get(), "sketchLocation") : nullptr;
-    if (cJSON_IsString(member) && member->valuestring != nullptr)
-      return doubleBackslashes(member->valuestring);
+    if (auto location = sketchLocationIn(tree.get())) return *location;
     why = "no string member \"sketchLocation\" in " + path;
   } else if (path.empty()) {
     why = "no build options file (a regular file whose name contains \"build\" and \".json\") in " +

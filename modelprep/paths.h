@@ -63,6 +63,11 @@ JsonTree readJsonFile(const std::string &path, std::string *why = nullptr);
 
 std::string doubleBackslashes(std::string_view text);
 
+// Value of the member "sketchLocation" (any letter case) of a parsed build
+// options file, backslashes doubled; nullopt when the tree is no object or
+// has no such string member.
+std::optional<std::string> sketchLocationIn(const cJSON *tree);
+
 // Value of the member "sketchLocation" (any letter case) of the build
 // options file, backslashes doubled. Ends the run when there is none.
 std::string readSketchLocation();

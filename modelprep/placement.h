@@ -59,4 +59,17 @@ std::optional<Task> backupTask(std::string_view backupName);
 // (no model, another family, or no file name left after the family).
 std::optional<std::string> restoreTarget(std::string_view backupName, std::string_view selectedModel);
 
+// SIGINT, SIGTERM and SIGHUP remove the temporary file of a copy under way,
+// then end the run by the same signal (default action). Signals ignored at
+// start stay ignored.
+void installTempFileCleanup();
+
+// The process id in a temporary file name ".modelprep-<pid>-<n>.tmp";
+// nullopt for any other name (and for pids that no process can have).
+std::optional<long> tempFileOwner(std::string_view name);
+
+// Removes the temporary files in `dir` left by runs that were killed: only
+// those whose process no longer exists, never one a live run is writing.
+void removeStaleTempFiles(const std::string &dir);
+
 }  // namespace modelprep

@@ -6,6 +6,7 @@
 
 #include "bsp_version.h"
 #include "modelprep/paths.h"
+#include "modelprep/placement.h"
 #include "modelprep/report.h"
 #include "modelprep/selection.h"
 
@@ -22,8 +23,10 @@ int runModelPrep(int argc, char **argv) {
     std::fprintf(stderr, "usage: modelprep BUILD_DIR PLATFORM_DIR MODEL_SOURCE\n");
     return 1;
   }
+  installTempFileCleanup();
   try {
     preparePaths(argv[1], argv[2], argv[3]);
+    removeStaleTempFiles(g_prep.commonModelDir);
     readValidationFile();
     selectAndPlaceModels(g_prep.sketchLocation);
   } catch (const FatalExit &exit) {

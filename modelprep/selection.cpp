@@ -75,13 +75,22 @@ void readValidationFile() {
     ssize_t got = read(fd.get(), buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    for (ssize_t i = 0; i < got && line < ctx.validationLines.size(); ++i) {
-      if (buf[i] == '\n')
-        ++line;
-      else
-        ctx.validationLines[line] += buf[i];
-    }
+    line = takeValidationBytes(ctx.validationLines, line, std::string_view(buf, static_cast<std::size_t>(got)));
   }
+  takeTaskLines(ctx);
+}
+
+std::size_t takeValidationBytes(std::vector<std::string> &lines, std::size_t line, std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size() && line < lines.size(); ++i) {
+    if (bytes[i] == '\n')
+      ++line;
+    else
+      lines[line] += bytes[i];
+  }
+  return line;
+}
+
+void takeTaskLines(PrepContext &ctx) {
   for (std::size_t k = 0; k < kTaskCount; ++k) {
     ctx.taskModel[k] = ctx.validationLines[2 + k];
     ctx.taskMode[k] = ctx.validationLines[9 + k];

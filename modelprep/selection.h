@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace modelprep {
+
+struct PrepContext;
 
 enum Task : std::size_t {
   OBJECT_DETECTION,
@@ -39,6 +42,15 @@ inline constexpr std::array<ModelTableRow, 9> ModelTable{{
 // validationLines, taskModel and taskMode of g_prep. A missing file leaves
 // them empty.
 void readValidationFile();
+
+// Adds the bytes of the validation file that follow those already taken:
+// each line feed ends line `line`, other bytes (a carriage return included)
+// extend it. Stops when every entry of `lines` is complete; returns the line
+// the next bytes go to.
+std::size_t takeValidationBytes(std::vector<std::string> &lines, std::size_t line, std::string_view bytes);
+
+// taskModel and taskMode of ctx from its validation lines 3 to 7 and 10 to 14.
+void takeTaskLines(PrepContext &ctx);
 
 // File of a model name (any letter case), or "NA" for a name outside the table.
 std::string modelFileFor(std::string_view name);

@@ -16,6 +16,7 @@
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nor_ops.h"
 #include "tidewrite/options.h"
+#include "tidewrite/output_file.h"
 #include "tidewrite/serial_port.h"
 
 const char *operation = "nop";
@@ -94,11 +95,13 @@ std::optional<std::vector<uint8_t>> read_fw_file(const char *filename, int *fw_l
 
 int write_fw_file(const char *filename, const uint8_t *buffer, int fw_len) {
   if (filename == nullptr || fw_len < 0 || (buffer == nullptr && fw_len > 0)) return -1;
-  FILE *f = std::fopen(filename, "ab");
-  if (f == nullptr) return -1;
-  size_t wrote = fw_len > 0 ? std::fwrite(buffer, 1, static_cast<size_t>(fw_len), f) : 0;
-  int closed = std::fclose(f);
-  return wrote == static_cast<size_t>(fw_len) && closed == 0 ? 0 : -1;
+  // Only a regular file takes the data: appending to a FIFO would block the
+  // run, to a device would pass data off as saved.
+  output_file out;
+  std::string why;
+  if (!out.open(filename, why)) return -1;
+  const bool wrote = out.append(buffer, fw_len, why);
+  return out.close(why) && wrote ? 0 : -1;
 }
 
 std::optional<std::string> path_beside_program(const char *name, size_t limit) {
@@ -200,6 +203,13 @@ int tidewrite_main(int argc, char **argv) {
   }
 
   if (lira_nand != 0) {
+    // The detection already resets the board: a dump file that cannot take
+    // the dump is refused before the port is opened at all.
+    if (const int r = nand_dump_file_check(); r != 0) {
+      print_outcome(false);
+      std::fflush(stdout);
+      return r;
+    }
     int type = lira_detect_flash_type();
     if (type < 0) {
       print_failure_reason();

@@ -2,7 +2,15 @@
 // exact bytes on both output streams, and every file of the model
 // directories afterwards.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
 
 #include <ctime>
 #include <functional>
@@ -663,6 +671,108 @@ TEST(ModelprepCopy, LargeModelCopiedExactly) {
   EXPECT_EQ(read_text(tree.common + "Cbackup_2025-01-20_yolov4_tiny.nb"), big);
   EXPECT_EQ(fs::status(tree.common + "yolov4_tiny.nb").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// The temporary files of modelprep in a folder.
+std::vector<std::string> tempFiles(const std::string &dir) {
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename();
+    if (name.starts_with(".modelprep-")) names.push_back(name);
+  }
+  return names;
+}
+
+// A stop signal in the middle of a copy: the temporary file goes, nothing
+// else changes, and the run ends by that signal. The copy is the first
+// backup of a 1 GiB default model (sparse, so it costs no disk until copied);
+// the signal is sent the moment the temporary file appears.
+TEST(ModelprepSignals, StopSignalMidCopyRemovesTheTemporaryFile) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    Tree tree;
+    tree.customised();
+    tree.custom(tree.example, "yolov4_tiny.nb");
+    const std::string model = tree.common + "yolov4_tiny.nb";
+    ASSERT_EQ(truncate(model.c_str(), off_t{1} << 30), 0);
+    setMtime(model, kDefaultTime);
+    setMtime(tree.example, kCustomTime);
+    const std::vector<std::string> before = listingOrder(tree.common);
+
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, tree.common.c_str(), IN_CREATE), 0);
+    std::vector<std::string> env{"HOME=" + tree.home, "TZ=UTC"};
+    std::vector<std::string> args{MODELPREP_BIN, tree.build, tree.platform, "LoadFromFlash"};
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    bool signalled = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!signalled && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      alignas(inotify_event) char buf[4096];
+      const ssize_t n = read(watch, buf, sizeof buf);
+      for (ssize_t at = 0; at < n && !signalled;) {
+        const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+        if (ev->len > 0 && std::string(ev->name).starts_with(".modelprep-")) signalled = kill(pid, sig) == 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+    close(watch);
+    if (!signalled) kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(signalled) << "no temporary file appeared";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    EXPECT_EQ(tempFiles(tree.common), std::vector<std::string>{});
+    // Cut short: the backup never reached its name, the model is as it was.
+    EXPECT_EQ(listingOrder(tree.common), before);
+    EXPECT_EQ(fs::file_size(model), uintmax_t{1} << 30);
+  }
+}
+
+// At start, temporary files of runs that were killed are removed when their
+// process no longer exists; those of live processes, and names that only
+// look alike, stay.
+TEST(ModelprepSignals, StaleTemporaryFilesOfDeadProcessesAreRemoved) {
+  const pid_t dead = fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  const std::string d = std::to_string(dead);
+  const std::string live = std::to_string(getpid());
+
+  Tree tree;
+  const std::vector<std::string> removed = {".modelprep-" + d + "-0.tmp", ".modelprep-" + d + "-12.tmp"};
+  const std::vector<std::string> kept = {
+      ".modelprep-" + live + "-0.tmp",  // this test is alive
+      ".modelprep-1-0.tmp",             // so is process 1
+      ".modelprep-0-0.tmp",             // no process has id 0
+      ".modelprep--" + d + "-0.tmp",  ".modelprep-" + d + "-x.tmp",   ".modelprep-" + d + "-0.tmp.bak",
+      "modelprep-" + d + "-0.tmp",    ".modelprep-" + d + ".tmp",     ".modelprep-99999999999-0.tmp",
+  };
+  for (const auto &name : removed) tree.putFile(tree.common + name, "partial");
+  for (const auto &name : kept) tree.putFile(tree.common + name, "other");
+
+  testsupport::ProcessOptions opts;
+  opts.env = tree.env;
+  const auto res = run_process({MODELPREP_BIN, tree.build, tree.platform, "LoadFromFlash"}, opts);
+  ASSERT_EQ(res.status, 0) << res.err;
+  for (const auto &name : removed) EXPECT_FALSE(fs::exists(tree.common + name)) << name;
+  for (const auto &name : kept) EXPECT_TRUE(fs::exists(tree.common + name)) << name;
 }
 
 }  // namespace

@@ -14,7 +14,10 @@ class ControlInfo : public NandBoardTest {
  protected:
   void SetUp() override {
     NandBoardTest::SetUp();
-    put_firmware(fwbuild::FirmwareBuilder().bytes());
+    // One small section inside the 0x3000 bytes: something to write.
+    fwbuild::FirmwareBuilder fb;
+    fb.section(fwbuild::certificate_1, 0x2800, 0x40, fwbuild::pattern(0x40, 1));
+    put_firmware(fb.bytes());
   }
   // The same name beside this test program (the running executable).
   static std::string beside_program() {

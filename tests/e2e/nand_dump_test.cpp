@@ -1,6 +1,7 @@
 // The page dump after a write flow (-o): whole blocks, appended to
 // "flash_log.bin" in the current directory; failures give -6.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/e2e/nand_fixture.h"
 
@@ -12,7 +13,10 @@ class Dump : public NandBoardTest {
  protected:
   void SetUp() override {
     NandBoardTest::SetUp();
-    put_firmware(fwbuild::FirmwareBuilder().bytes());  // no section: a quick write flow
+    // One small section: a quick write flow.
+    fwbuild::FirmwareBuilder fb;
+    fb.section(fwbuild::certificate_1, 0x3000, 0x40, fwbuild::pattern(0x40, 1));
+    put_firmware(fb.bytes());
   }
   Run dump(int first, int last) {
     lira_nand_dump = 1;
@@ -77,13 +81,35 @@ TEST_F(Dump, RangeBeyondTheDeviceIsRefused) {
   EXPECT_FALSE(fs::exists(dir / "flash_log.bin"));
 }
 
-TEST_F(Dump, UnwritableDumpFileFails) {
+// A dump file that is no regular file is refused before the port is opened:
+// the board never hears a command, and a FIFO never blocks the run.
+TEST_F(Dump, DumpFileThatIsNoRegularFileIsRefusedBeforeThePortOpens) {
+  struct Case {
+    const char *name;
+    void (*make)(const fs::path &);
+    const char *reason;
+  };
+  const Case cases[] = {
+      {"directory", [](const fs::path &p) { fs::create_directory(p); }, "a directory, not a regular file"},
+      {"FIFO", [](const fs::path &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, "a FIFO, not a regular file"},
+      {"device", [](const fs::path &p) { fs::create_symlink("/dev/null", p); },
+       "a character device, not a regular file"},
+  };
   start();
-  fs::create_directory(dir / "flash_log.bin");  // a folder where the file should go
-  const Run run = dump(0, 0);
-  EXPECT_EQ(run.status, -6);
-  EXPECT_TRUE(run.out.ends_with(dump_lines(0, 0) + "flash_log.bin could not be written, dump stopped !!!\n\r"))
-      << ts::escaped(run.out);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path log = dir / "flash_log.bin";
+    c.make(log);
+    testing::internal::CaptureStderr();
+    const Run run = dump(0, 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run.status, -6);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(err, std::string("tidewrite: flash_log.bin: ") + c.reason +
+                       "; the dump cannot be written, nothing done\n");
+    EXPECT_EQ(board->stats().opens, 0);
+    fs::remove(log);
+  }
 }
 
 TEST_F(Dump, BoardFallingSilentFailsTheDump) {

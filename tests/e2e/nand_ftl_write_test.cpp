@@ -187,7 +187,8 @@ TEST_F(FtlWrite, BackupsRunningOut) {
 }
 
 // Arguments that would overwrite the table blocks, a target or nothing
-// sensible are refused before anything reaches the board.
+// sensible, and a file with nothing to write, are refused before anything
+// reaches the board.
 TEST_F(FtlWrite, RefusedArgumentsWriteNothing) {
   cfg.faults.program_fail_blocks = {{101, 0}};
   start();
@@ -213,6 +214,12 @@ TEST_F(FtlWrite, RefusedArgumentsWriteNothing) {
     EXPECT_EQ(r.status, -4);
     EXPECT_EQ(ts::escaped(r.out), ts::escaped(head(c.s, c.bs) + c.message));
   }
+  // An empty file: erasing the table for nothing would lose the move above.
+  file.clear();
+  put_firmware(file, "raw.bin");
+  const Run empty = ftl(100, 900);
+  EXPECT_EQ(empty.status, -4);
+  EXPECT_EQ(ts::escaped(empty.out), ts::escaped(head(100, 900, 0) + "no firmware section to write\n\r"));
   EXPECT_EQ(page(1020), table);
   EXPECT_EQ(page(100), first);
   EXPECT_TRUE(block_erased(1018));

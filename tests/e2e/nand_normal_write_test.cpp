@@ -108,19 +108,59 @@ TEST_F(NormalWrite, SkippedSectionsPrintOnlyTheirTypeId) {
   EXPECT_TRUE(block_erased(25));
 }
 
-TEST_F(NormalWrite, NoPresentSectionFindsNoTableToCopy) {
+// A firmware with nothing to write fails before the board is touched: the
+// table area of an earlier write stays, so the board still boots.
+TEST_F(NormalWrite, NothingToWriteLeavesTheBoardUntouched) {
+  struct Case {
+    const char *name;
+    std::vector<uint8_t> file;
+  };
+  std::vector<Case> cases = {
+      {"empty file", {}},
+      {"cut before its entries", std::vector<uint8_t>(16, 0x5A)},
+      {"no entry marked present", FirmwareBuilder().bytes()},
+      {"random bytes", fwbuild::pattern(0x5000, 77)},
+  };
+  {
+    FirmwareBuilder fb;
+    fb.entry(0x30, 0x100000, 0x10, 0xC2, 0xE9);  // certificate_1 beyond the file
+    std::vector<uint8_t> isp = fwbuild::pattern(0x100, 1);
+    isp[0] = 0xFF;
+    fb.section(fwbuild::isp_iq, 0x3000, 0x100, isp);                                         // erased
+    fb.section(fwbuild::firmware_1, 0x4000, 0x20000, fwbuild::image(0x100, 2, 0, false));  // no "QMZ"
+    cases.push_back({"every present section passed over", fb.bytes()});
+  }
+  {
+    FirmwareBuilder fb;
+    fb.section(fwbuild::certificate_1, 0x3000, 0, fwbuild::pattern(0x10, 1));  // 0 bytes to write
+    cases.push_back({"only a section of length 0", fb.bytes()});
+  }
+  // The board as an earlier normal write left it.
+  FirmwareBuilder good;
+  good.section(fwbuild::certificate_1, 0x3000, 0x40, fwbuild::pattern(0x40, 1));
   start();
-  put_firmware(FirmwareBuilder().bytes());
-  const Run run = download();
-  ASSERT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(ts::escaped(mask_crc(run.out)),
-            ts::escaped(opening("fw.bin", 0x3000) + control_info_lines() + "fw.bin length = 12288 \n\r" +
-                        "Lira nand partition_table_copy 20-23\n\r"
-                        "Block 16 is bad block!\n\rBlock 17 is bad block!\n\r"
-                        "Block 18 is bad block!\n\rBlock 19 is bad block!\n\r"
-                        "can not find partition table !\n\r"));
-  expect_control_info(0);
-  expect_control_info(1);
+  put_firmware(good.bytes());
+  ASSERT_EQ(download().status, 0);
+  const std::vector<uint8_t> before = board->read_flash(0, 25 * 135168);
+  const int commands_before = board->stats().commands;
+
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    put_firmware(c.file);
+    testing::internal::CaptureStderr();
+    const Run run = download();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run.status, -3);
+    EXPECT_EQ(ts::escaped(run.out), ts::escaped(opening("fw.bin", c.file.size()) +
+                                                "Lira nand flash normal write\n\rno firmware section to write\n\r"));
+    EXPECT_NE(err.find("nand_flash_normal_write: fw.bin (" + std::to_string(c.file.size()) +
+                       " bytes) holds no section to write"),
+              std::string::npos)
+        << err;
+  }
+  // Only the handshake and the chip ID query reached the board.
+  EXPECT_EQ(board->stats().commands, commands_before + 3 * static_cast<int>(cases.size()));
+  EXPECT_TRUE(board->read_flash(0, 25 * 135168) == before);
 }
 
 // A rejected section is found before the board is touched: the lines up to
@@ -287,7 +327,9 @@ TEST_F(NormalWrite, FailingCopyBlockIsMarkedAndTheLaterCopiesStillWritten) {
 TEST_F(NormalWrite, FailingControlInfoBlockGivesTwoMessagesAndAllSixBlocks) {
   cfg.faults.program_fail_blocks = {{0, 0}};
   start();
-  put_firmware(FirmwareBuilder().bytes());
+  FirmwareBuilder fb;
+  fb.section(fwbuild::certificate_1, 0x3000, 0x10, fwbuild::pattern(0x10, 1));
+  put_firmware(fb.bytes());
   const Run run = download();
   ASSERT_EQ(run.status, 0) << run.out;
   const std::string lines = mask_crc(run.out);

@@ -3,13 +3,16 @@
 // without leaving an image behind. The port named on the command line never
 // exists: a run that tried to open it would say so.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,6 +72,17 @@ struct Firmware {
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<long>(at));
   }
 };
+
+Bytes pattern(size_t len, uint8_t seed);
+
+// A firmware with one small section to write (an "other" entry of 10 bytes),
+// for the runs about everything else.
+Firmware one_section() {
+  Firmware fw;
+  fw.entry(0x2100, 0x10000, 10, 0x31, 0x32);
+  fw.put(0x10000, pattern(10, 9));
+  return fw;
+}
 
 // A boot/firmware image of total length len: "QMZ", no slot flag, body length len - 0x1000.
 Bytes qmz_image(size_t len, uint8_t seed) {
@@ -278,7 +292,7 @@ TEST_F(OfflineImage, WholeImageLayoutAndOutput) {
 
 // The recovery image's length decides what blocks 1-23 hold.
 TEST_F(OfflineImage, RecoveryImageLengths) {
-  Firmware fw;
+  Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   const fs::path image = dir / kImage;
   const Bytes erased(kBlockRaw, 0xFF);
@@ -315,7 +329,7 @@ TEST_F(OfflineImage, RecoveryImageLengths) {
 }
 
 TEST_F(OfflineImage, MissingInputsWriteNoImage) {
-  Firmware fw;
+  Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   write_file(dir / "boot_recover.bin", pattern(100, 1));
 
@@ -342,7 +356,7 @@ TEST_F(OfflineImage, MissingInputsWriteNoImage) {
 
 // The data files may ship beside the program instead of the current directory.
 TEST_F(OfflineImage, DataFilesBesideTheProgram) {
-  Firmware fw;
+  Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   fs::remove(dir / "flash_control_info.bin");
   TempDir bin;
@@ -444,31 +458,80 @@ TEST_F(OfflineImage, RejectedFirmwareWritesNoImage) {
   }
 }
 
-// An output file that cannot take the image is a failure, never a success.
-TEST_F(OfflineImage, OutputWriteFailure) {
-  Firmware fw;
+// An output that is no regular file is refused before any work: no image
+// is built, nothing reaches it, and a FIFO never blocks the run.
+TEST_F(OfflineImage, OutputThatIsNoRegularFileIsRefusedFirst) {
+  const Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   write_file(dir / "boot_recover.bin", pattern(100, 1));
+  const fs::path out = dir / kImage;
+  struct Case {
+    const char *name;
+    std::function<void()> make;
+    const char *reason;
+  };
+  const std::vector<Case> cases = {
+      {"directory", [&] { fs::create_directory(out); }, "a directory, not a regular file"},
+      {"FIFO", [&] { ASSERT_EQ(mkfifo(out.c_str(), 0600), 0); }, "a FIFO, not a regular file"},
+      {"device", [&] { fs::create_symlink("/dev/full", out); }, "a character device, not a regular file"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make();
+    // A reader on the FIFO: a writer that went ahead would deliver, not block.
+    const int reader = fs::is_fifo(out) ? open(out.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    const ProcessResult r = generate();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(escaped(r.out), escaped("fw.bin length = " + std::to_string(fw.bytes.size()) +
+                                      " \n\rLira nand flash generate image\n\rgenerate nand flash image fail\r"));
+    EXPECT_EQ(r.err, std::string("tidewrite: flash_nand_generate_image.bin: ") + c.reason + "; no image written\n");
+    if (reader >= 0) {
+      char byte;
+      EXPECT_EQ(read(reader, &byte, 1), 0) << "the FIFO received data";
+      close(reader);
+    }
+    EXPECT_LT(r.seconds, 10.0);
+    fs::remove(out);
+  }
+}
 
-  // Cannot be opened for appending.
-  fs::create_directory(dir / kImage);
-  ProcessResult r = generate();
-  EXPECT_EQ(r.status, 255) << brief(r.out);
-  EXPECT_NE(r.out.find("writing flash_nand_generate_image.bin failed"), std::string::npos) << brief(r.out);
-  EXPECT_TRUE(fs::is_directory(dir / kImage));
-  fs::remove(dir / kImage);
-
-  // Opens, then the device is full.
-  fs::create_symlink("/dev/full", dir / kImage);
-  r = generate();
-  EXPECT_EQ(r.status, 255) << brief(r.out);
-  EXPECT_NE(r.out.find("writing flash_nand_generate_image.bin failed"), std::string::npos) << brief(r.out);
-  EXPECT_EQ(r.out.find("success"), std::string::npos);
+// A firmware with nothing to write gives no image: an image that held only
+// the recovery boot image would program boards without their firmware.
+TEST_F(OfflineImage, NothingToWriteAppendsNothing) {
+  write_file(dir / "boot_recover.bin", pattern(100, 1));
+  write_file(dir / "fw.bin", one_section().bytes);
+  ASSERT_EQ(generate().status, 0);
+  Firmware skipped;
+  skipped.entry(0x2060, 0x10000, 0x20000, 0xC7, 0xC1);  // firmware_1 without "QMZ"
+  Bytes unsigned_image = qmz_image(0x2000, 4);
+  unsigned_image[0] = 'X';
+  skipped.put(0x10000, unsigned_image);
+  Firmware zero_length;
+  zero_length.entry(0x30, 0x10000, 0, 0xC2, 0xE9);  // certificate_1 of 0 bytes
+  zero_length.put(0x10000, pattern(0x10, 6));
+  const std::vector<std::pair<const char *, Bytes>> cases = {
+      {"empty file", {}},
+      {"cut before its entries", Bytes(16, 0x5A)},
+      {"no entry marked present", Firmware{}.bytes},
+      {"every present section passed over", skipped.bytes},
+      {"only a section of length 0", zero_length.bytes},
+  };
+  for (const auto &[name, file] : cases) {
+    SCOPED_TRACE(name);
+    write_file(dir / "fw.bin", file);
+    const ProcessResult r = generate();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out.ends_with("no firmware section to write\n\rgenerate nand flash image fail\r")) << brief(r.out);
+    EXPECT_NE(r.err.find("generate image: fw.bin (" + std::to_string(file.size()) + " bytes) holds no section to write"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(fs::file_size(dir / kImage), static_cast<uintmax_t>(kImageSize));
+  }
 }
 
 // An existing image that a failed run would append to keeps its length.
 TEST_F(OfflineImage, FailedAppendLeavesEarlierImageWhole) {
-  Firmware fw;
+  Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   write_file(dir / "boot_recover.bin", pattern(100, 1));
   ASSERT_EQ(generate().status, 0);
@@ -480,7 +543,7 @@ TEST_F(OfflineImage, FailedAppendLeavesEarlierImageWhole) {
 
   // The append itself stops half way (file size limit 140 MB): the bytes
   // that got in are taken back.
-  write_file(dir / "fw.bin", Firmware{}.bytes);
+  write_file(dir / "fw.bin", one_section().bytes);
   ProcessOptions opts;
   opts.cwd = dir.path();
   const ProcessResult r = run_process({"/bin/sh", "-c",
@@ -506,7 +569,7 @@ TEST_F(OfflineImage, ImageAllocationFailure) {
 #ifdef TIDEWRITE_UNDER_ASAN
   GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
 #else
-  Firmware fw;
+  Firmware fw = one_section();
   write_file(dir / "fw.bin", fw.bytes);
   write_file(dir / "boot_recover.bin", pattern(100, 1));
   ProcessOptions opts;

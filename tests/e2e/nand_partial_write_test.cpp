@@ -212,6 +212,36 @@ TEST_F(PartialWrite, UnusableSectionLeavesTheTableAsItWas) {
                      "type_id=0x81cf, NN load\n\rtype_id = 0x81 0xcf\n\rNN fw_w_imglen = 4112, fw_w_len = 4096\n\r"
                      "fw_w_imglen > partition table NN size define!!!\n\r"});
   }
+  // Sections the rules pass over: clearing the old records with nothing to
+  // put in their place would remove the image and report a success.
+  const char *nothing = "no firmware section to write\n\r";
+  {
+    FirmwareBuilder fb;
+    fb.entry(fwbuild::firmware_2.entry_offset, 0x100000, 0x10000, 0xC8, 0xB9);
+    cases.push_back({"firmware_2 beyond the file", "FW2", fb.bytes(),
+                     std::string("type_id=0xb9c8, FW2 load\n\rtype_id = 0xb9 0xc8\n\r") + nothing});
+  }
+  {
+    FirmwareBuilder fb;
+    fb.section(fwbuild::firmware_1, 0x3000, 0x20000, fwbuild::image(0x100, 1, 0, false));
+    cases.push_back({"firmware_1 without its signature", "FW1", fb.bytes(),
+                     std::string("type_id=0xc1c7, FW1 load\n\rtype_id = 0xc1 0xc7\n\r") + nothing});
+  }
+  {
+    FirmwareBuilder fb;
+    std::vector<uint8_t> nn = fwbuild::image(0x100, 1, 0, false);
+    nn[0] = 0xFF;
+    fb.section(fwbuild::nn, 0x3000, 0x2000, nn);
+    cases.push_back({"NN erased", "0x81cf", fb.bytes(),
+                     std::string("type_id=0x81cf, NN load\n\rtype_id = 0x81 0xcf\n\r") + nothing});
+  }
+  {
+    FirmwareBuilder fb;
+    // A slot flag makes the image its partition's length, here 0.
+    fb.section(fwbuild::firmware_1, 0x3000, 0, fwbuild::image(0x100, 1, 1));
+    cases.push_back({"firmware_1 of length 0", "FW1", fb.bytes(),
+                     std::string("type_id=0xc1c7, FW1 load\n\rtype_id = 0xc1 0xc7\n\r") + nothing});
+  }
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     fresh_board();
@@ -223,28 +253,6 @@ TEST_F(PartialWrite, UnusableSectionLeavesTheTableAsItWas) {
     EXPECT_EQ(ts::escaped(r.out), ts::escaped(head(c.file) + c.tail));
     EXPECT_EQ(table_area(), before);
   }
-}
-
-// A section the rules pass over: its old records go (a blank section may be
-// meant to remove the image), nothing is written, and one line says so.
-TEST_F(PartialWrite, SkippedSectionClearsItsRecordsAndSaysSo) {
-  prepare();
-  FirmwareBuilder fb;
-  fb.entry(fwbuild::firmware_2.entry_offset, 0x100000, 0x10000, 0xC8, 0xB9);  // beyond the file
-  const Run r = partial("FW2", fb.bytes());
-  ASSERT_EQ(r.status, 0) << r.out;
-  const std::string want = head(fb.bytes()) +
-                           "type_id=0xb9c8, FW2 load\n\rpartition_table record 6 clear \n\rblock_w_nmb=35\n\r"
-                           "crc = 0x? \n\rupdate partition_table done \n\rtype_id = 0xb9 0xc8\n\r"
-                           "firmware_2 section skipped: no image written, its records are cleared\n\r" +
-                           kTableCopy;
-  EXPECT_EQ(ts::escaped(mask_crc(r.out)), ts::escaped(want));
-  std::vector<std::vector<uint8_t>> records = old_records;
-  records[6] = std::vector<uint8_t>(128, 0xFF);
-  expect_table_everywhere(records);
-  // The old image's block is not erased, only no longer listed.
-  EXPECT_FALSE(block_erased(old_blocks[6][0]));
-  EXPECT_TRUE(block_erased(35));
 }
 
 // Two records of the type (an image of 49 blocks): both cleared, and the

@@ -3,6 +3,7 @@
 // -U, the NOR fallback, and a silent board. Most NAND flows run in-process in
 // the other nand_* tests; these are the few whole-program runs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/e2e/nand_fixture.h"
 
@@ -129,6 +130,39 @@ TEST_F(NandProgram, SilentBoardFailsTheHandshake) {
   EXPECT_EQ(ts::escaped(r.out), ts::escaped(board->slave_path() +
                                             " opened\n\rping fail \n\rping retry fail \n\rnand download fail\r"));
   EXPECT_LT(r.seconds, 15.0);
+}
+
+// The board answers the flash-type query, ping and ucfg, then nothing: the
+// chip ID query gets no reply, and the run ends there as a lost link instead
+// of going on to wait out every later command.
+TEST_F(NandProgram, BoardSilentAfterTheHandshakeEndsAtTheChipId) {
+  cfg.faults.silent_after_commands = 3;
+  start();
+  put_firmware(firmware());
+  const ts::ProcessResult r = run(nand_args());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(ts::escaped(r.out), ts::escaped(board->slave_path() + " opened\n\rnand download fail\r"));
+  EXPECT_NE(r.err.find("nand_download: 0 of 3 chip ID bytes arrived: the board stopped answering, nothing written\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(board->stats().commands, 4);  // hashq, ping, ucfg, and the unanswered snb
+  EXPECT_LT(r.seconds, 20.0);
+}
+
+// A dump file that cannot take the dump is refused before the flash-type
+// probe opens the port (and resets the board).
+TEST_F(NandProgram, DumpIntoAFifoIsRefusedBeforeThePortOpens) {
+  start();
+  put_firmware(firmware());
+  ASSERT_EQ(mkfifo((dir / "flash_log.bin").c_str(), 0600), 0);
+  std::vector<std::string> args = nand_args();
+  for (const char *a : {"-o", "0", "0"}) args.push_back(a);
+  const ts::ProcessResult r = run(args);
+  EXPECT_EQ(r.status, 250);
+  EXPECT_EQ(ts::escaped(r.out), ts::escaped("nop fail\r"));
+  EXPECT_EQ(r.err, "tidewrite: flash_log.bin: a FIFO, not a regular file; the dump cannot be written, nothing done\n");
+  EXPECT_EQ(board->stats().opens, 0);
+  EXPECT_LT(r.seconds, 5.0);
 }
 
 }  // namespace

@@ -102,7 +102,10 @@ TEST_F(ProgressRun, FlashLoaderThenUpload) {
 class DumpProgress : public nandtest::NandBoardTest {};
 
 TEST_F(DumpProgress, PagesOfTheDump) {
-  put_firmware(fwbuild::FirmwareBuilder().bytes());
+  // One small section: an empty firmware is refused before the dump.
+  fwbuild::FirmwareBuilder fb;
+  fb.section(fwbuild::certificate_1, 0x3000, 0x40, fwbuild::pattern(0x40, 1));
+  put_firmware(fb.bytes());
   start();
   lira_nand_dump = 1;
   block_os = 2;

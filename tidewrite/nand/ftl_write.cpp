@@ -9,6 +9,8 @@
 #include "tidewrite/nand/nand_commands.h"
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nand/nand_layout.h"
+#include "tidewrite/nand/sections.h"
+#include "tidewrite/options.h"
 
 namespace {
 
@@ -61,6 +63,12 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
   const int block_w_total = static_cast<int>((pages + page_per_block_nmb - 1) / page_per_block_nmb);
   printf("fw_len = %d , block_w_total = %d\n\r", fw_len, block_w_total);
   if (check_ftl_arguments(block_s, block_bs, block_w_total) < 0) return -1;
+  // Erasing the FTL table and writing nothing would lose the map of the
+  // blocks moved earlier, reported as a success.
+  if (block_w_total == 0) {
+    nand_report_nothing_to_write(fn_name, g_cmd_option.fw_file, fw_len, "is empty", "the FTL table was left as it was");
+    return -1;
+  }
   const int target_last = block_s + block_w_total - 1;
 
   // The table page travels with spare bytes 0xFF: it carries no marking.
@@ -69,7 +77,6 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
   printf("clear FTL table done \n\r");
   std::memcpy(table.data(), ftl_table_magic, sizeof(ftl_table_magic));
 
-  if (block_w_total == 0) return 0;
   int backup_cursor = block_bs;
 
   std::vector<uint8_t> data(block_raw_size);

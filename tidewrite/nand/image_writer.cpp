@@ -13,7 +13,6 @@ std::vector<uint8_t> fw_g_buf;
 
 namespace {
 
-constexpr int block_data_size = page_size * page_per_block_nmb;  // image bytes per block
 
 // What differs between the device form and the copy form: where a built block
 // goes, and how a finished record reaches the table. Everything else is one

@@ -1,5 +1,6 @@
 #include <array>
 #include <cstdio>
+#include <string>
 
 #include "tidewrite/dialogue.h"
 #include "tidewrite/main_flow.h"
@@ -7,10 +8,23 @@
 #include "tidewrite/nand/nand_flows.h"
 #include "tidewrite/nand/nand_layout.h"
 #include "tidewrite/options.h"
+#include "tidewrite/output_file.h"
 #include "tidewrite/progress.h"
 #include "tidewrite/xmodem_r.h"
 
+int nand_dump_file_check() {
+  // A dump that writes nothing (start above end) needs no file.
+  if (lira_nand_dump != 1 || block_os > block_e) return 0;
+  const std::string why = output_file_refusal(dump_file_name);
+  if (why.empty()) return 0;
+  fprintf(stderr, "tidewrite: %s: %s; the dump cannot be written, nothing done\n", dump_file_name, why.c_str());
+  return -6;
+}
+
 int nand_download(const char *fw_file_name) {
+  // Refused before the port is opened, so the board is never touched for a
+  // run whose dump has nowhere to go.
+  if (const int r = nand_dump_file_check(); r != 0) return r;
   g_uart_hdl = uart_open(g_cmd_option.port);
   if (g_uart_hdl == 0) {
     printf("uart %s open fail\n\r", g_cmd_option.port);
@@ -22,7 +36,15 @@ int nand_download(const char *fw_file_name) {
   xmodem_set_uart(g_uart_hdl, uart_write, uart_read);
 
   uint8_t chip_id[3] = {0, 0, 0};
-  nand_get_flash_chipID(g_uart_hdl, chip_id);
+  // The first command after the handshake: a board that does not answer it
+  // has gone (or runs no NAND loader), and every later command would only
+  // wait out its own time-out.
+  const int got = nand_get_flash_chipID(g_uart_hdl, chip_id);
+  if (got < static_cast<int>(sizeof chip_id)) {
+    fprintf(stderr, "nand_download: %d of 3 chip ID bytes arrived: the board stopped answering, nothing written\n",
+            got > 0 ? got : 0);
+    return -1;
+  }
   printf("Flash chip ID is 0x%2x 0x%2x 0x%2x \n\r", chip_id[0], chip_id[1], chip_id[2]);
 
   g_cmd_option.fw_file = fw_file_name;

@@ -13,5 +13,12 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
 // magic first); false when all 255 entries are in use.
 bool ftl_table_add_entry(uint8_t *table, int logical, int backup);
 int nand_flash_generate_image();                           // 0 file written, -1
+// The section step of the offline image: every section the rules accept,
+// copied into fw_g_buf from block_w_nmb on. 0, or -1 after the message of a
+// rejected section, of a firmware with nothing to write, or of a full device.
+int nand_image_copy_sections(const uint8_t *fw, int fw_len);
 int nand_download(const char *fw_file_name);               // 0, -1 .. -6
 int nand_flash_dump(int block_s, int block_e);             // 0, -6
+// With -o (and a range that dumps anything): -6 and the reason on standard
+// error when "flash_log.bin" cannot take the dump (not a regular file), else 0.
+int nand_dump_file_check();

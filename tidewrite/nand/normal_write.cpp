@@ -100,6 +100,12 @@ int nand_flash_normal_write() {
     nand_plan_sections(fw->data(), fw_len, true, plan);  // the same lines, printed this time
     return -1;
   }
+  // Erasing the table area and then writing nothing would leave a board that
+  // no longer boots, reported as a success.
+  if (nand_plan_is_empty(plan)) {
+    nand_report_nothing_to_write(fn_name, fw_name, fw_len, nand_no_section_why, "the board was not touched");
+    return -1;
+  }
 
   if (write_control_info(*info) < 0) return -1;
   if (clear_partition_area() < 0) return -1;

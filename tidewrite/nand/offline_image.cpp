@@ -4,15 +4,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "tidewrite/main_flow.h"
@@ -21,6 +18,7 @@
 #include "tidewrite/nand/nand_layout.h"
 #include "tidewrite/nand/sections.h"
 #include "tidewrite/options.h"
+#include "tidewrite/output_file.h"
 
 namespace {
 
@@ -62,23 +60,53 @@ int copy_control_info() {
   return 0;
 }
 
+// Appends the image and syncs it; a failed, short or unsynced write takes the
+// file back to the length it had, so a later run never appends after half an
+// image and a success line always means the image is on the storage.
+int write_image_file() {
+  g_cmd_option.log_file = generated_image_file_name;
+  output_file out;
+  std::string why;
+  bool ok = out.open(generated_image_file_name, why);
+  if (ok) {
+    ok = out.append(fw_g_buf.data(), static_cast<int64_t>(fw_g_buf.size()), why) && out.sync(why);
+    if (!ok) out.take_back();
+    if (!out.close(why) && ok) {
+      out.take_back();
+      ok = false;
+    }
+  }
+  if (ok) return 0;
+  printf("generate image: writing %s failed (%s), no image written\n\r", generated_image_file_name, why.c_str());
+  fprintf(stderr, "%s: %s\n", generated_image_file_name, why.c_str());
+  return -1;
+}
+
+}  // namespace
+
 // Every present section, in the order and by the rules of the normal write,
 // copied from the firmware buffer itself (no per-section copy: the image is
 // already 132 MiB). The rules are checked for all sections first, so that a
 // rejected section costs no copying.
-int copy_sections(const std::vector<uint8_t> &fw) {
-  const int fw_len = static_cast<int>(fw.size());
+int nand_image_copy_sections(const uint8_t *fw, int fw_len) {
   std::vector<nand_section_t> plan;
-  if (nand_plan_sections(fw.data(), fw_len, false, plan) < 0) {
+  if (nand_plan_sections(fw, fw_len, false, plan) < 0) {
     plan.clear();
-    nand_plan_sections(fw.data(), fw_len, true, plan);
+    nand_plan_sections(fw, fw_len, true, plan);
+    return -1;
+  }
+  // An image that holds only the recovery boot image would program boards
+  // without their firmware.
+  if (nand_plan_is_empty(plan)) {
+    nand_report_nothing_to_write("generate image", g_cmd_option.fw_file, fw_len, nand_no_section_why,
+                                 "no image written");
     return -1;
   }
   for (const nand_section_t &s : plan) {
     printf("type_id = 0x%x 0x%x\n\r", s.type_id[1], s.type_id[0]);
     if (s.skipped) continue;
     nand_print_section_write(s);
-    const int placed = nand_image_copy_block(g_uart_hdl, fw.data() + s.str_address, s.length, s.type_id);
+    const int placed = nand_image_copy_block(g_uart_hdl, fw + s.str_address, s.length, s.type_id);
     if (placed == image_cursor_past_end) {
       printf("generate image: the sections run past block %d, no image written\n\r", block_nmb - 1);
       return -1;
@@ -95,38 +123,16 @@ int copy_sections(const std::vector<uint8_t> &fw) {
   return 0;
 }
 
-// Appends the image; a failed or short write takes the file back to the
-// length it had, so a later run never appends after half an image.
-int write_image_file() {
-  namespace fs = std::filesystem;
-  g_cmd_option.log_file = generated_image_file_name;
-  std::error_code ec;
-  const fs::path out{generated_image_file_name};
-  const bool was_regular = fs::is_regular_file(out, ec);
-  const auto old_size = was_regular ? fs::file_size(out, ec) : 0;
-  const bool existed = fs::exists(fs::symlink_status(out, ec));
-  errno = 0;
-  if (write_fw_file(generated_image_file_name, fw_g_buf.data(), static_cast<int>(fw_g_buf.size())) == 0)
-    return 0;
-  const int err = errno;
-  printf("generate image: writing %s failed (%s), no image written\n\r", generated_image_file_name,
-         err ? std::strerror(err) : "short write");
-  fprintf(stderr, "%s: %s\n", generated_image_file_name, err ? std::strerror(err) : "short write");
-  if (fs::is_regular_file(out, ec)) {
-    if (existed)
-      fs::resize_file(out, old_size, ec);
-    else
-      fs::remove(out, ec);
-  }
-  return -1;
-}
-
-}  // namespace
-
 int nand_flash_generate_image() {
   block_w_nmb = block_w_start;
   const char *fw_name = g_cmd_option.fw_file;
   printf("Lira nand flash generate image\n\r");
+  // Refused before 132 MiB are built for a file that could never take them
+  // (a FIFO would block the run for good, a device would swallow the image).
+  if (const std::string why = output_file_refusal(generated_image_file_name); !why.empty()) {
+    fprintf(stderr, "tidewrite: %s: %s; no image written\n", generated_image_file_name, why.c_str());
+    return -1;
+  }
 
   try {
     allocate_image();
@@ -149,7 +155,7 @@ int nand_flash_generate_image() {
   printf("%s length = %d \n\r", fw_name, fw_len);
 
   block_w_nmb = block_w_start;
-  if (copy_sections(*fw) < 0) return release_image(), -1;
+  if (nand_image_copy_sections(fw->data(), fw_len) < 0) return release_image(), -1;
   fw.reset();
 
   g_cmd_option.fw_file = boot_recover_file_name;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tidewrite/main_flow.h"
@@ -111,6 +112,16 @@ int nand_flash_partial_image_write(const char *type_id_w) {
     examine_section(*fw, *t, true, s);
     return -1;
   }
+  // Clearing the old records with no image to put in their place would
+  // remove the image from the board and report a success.
+  if (s.skipped || s.length == 0) {
+    examine_section(*fw, *t, true, s);
+    const std::string why = std::string("holds no ") + t->section_name +
+                            " image to write: the section lies beyond the end of the file, is erased, "
+                            "lacks the \"QMZ\" signature or has length 0";
+    nand_report_nothing_to_write(fn_name, fw_name, fw_len, why.c_str(), "the partition table was left as it was");
+    return -1;
+  }
 
   // Drop the records of this type and move the cursor past every block the
   // remaining records list.
@@ -145,17 +156,11 @@ int nand_flash_partial_image_write(const char *type_id_w) {
   printf("update partition_table done \n\r");
 
   examine_section(*fw, *t, true, s);
-  if (s.skipped) {
-    // Clearing the records alone may be what was meant (a blank section removes
-    // the image), but it must not pass unnoticed.
-    printf("%s section skipped: no image written, its records are cleared\n\r", t->section_name);
-  } else {
-    nand_print_section_write(s);
-    const int r = nand_load_image_block(g_uart_hdl, fw->data() + s.str_address, s.length, t->type_id);
-    if (r != image_placed) {
-      printf("%s: %s image not placed whole (%d), partition table not copied\n\r", fn_name, t->section_name, r);
-      return -1;
-    }
+  nand_print_section_write(s);
+  const int r = nand_load_image_block(g_uart_hdl, fw->data() + s.str_address, s.length, t->type_id);
+  if (r != image_placed) {
+    printf("%s: %s image not placed whole (%d), partition table not copied\n\r", fn_name, t->section_name, r);
+    return -1;
   }
   if (partition_table_copy() == image_link_lost) {
     printf("%s: the board stopped answering, partial write stopped\n\r", fn_name);

@@ -162,3 +162,15 @@ int nand_plan_sections(const uint8_t *fw, int fw_len, bool print, std::vector<na
   }
   return 0;
 }
+
+bool nand_plan_is_empty(const std::vector<nand_section_t> &plan) {
+  return std::all_of(plan.begin(), plan.end(), [](const nand_section_t &s) { return s.skipped || s.length == 0; });
+}
+
+void nand_report_nothing_to_write(const char *flow, const char *fw_name, int fw_len, const char *why,
+                                  const char *outcome) {
+  printf("no firmware section to write\n\r");
+  fflush(stdout);
+  fprintf(stderr, "%s: %s (%d bytes) %s; %s\n", flow, fw_name != nullptr ? fw_name : "(null)", fw_len, why,
+          outcome);
+}

@@ -39,3 +39,17 @@ int nand_section_rule(const uint8_t *fw, int fw_len, nand_section_kind kind, int
 // Every present section in write order. 0 with the plan, or -1 at the first
 // rejection (printing, when print is set, the lines up to and including it).
 int nand_plan_sections(const uint8_t *fw, int fw_len, bool print, std::vector<nand_section_t> &plan);
+
+// Whether the plan holds no byte to write (every entry absent, not present,
+// passed over by the rules, or of length 0).
+bool nand_plan_is_empty(const std::vector<nand_section_t> &plan);
+
+// A firmware file with nothing to write: "no firmware section to write\n\r"
+// on standard output, and on standard error "<flow>: <file> (<n> bytes)
+// <why>; <outcome>" (outcome: what was left alone).
+void nand_report_nothing_to_write(const char *flow, const char *fw_name, int fw_len, const char *why,
+                                  const char *outcome);
+// The why of a firmware whose plan is empty.
+inline constexpr const char *nand_no_section_why =
+    "holds no section to write: no partition entry is marked present, or the section rules pass over "
+    "every one that is (beyond the end of the file, erased, no \"QMZ\" signature, length 0)";

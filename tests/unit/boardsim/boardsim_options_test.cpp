@@ -88,6 +88,11 @@ TEST(Options, BadValuesAreRefusedNamingTheOption) {
       {"--block-fault", "nak:0"}, {"--block-fault", "nak"},
       {"--silent-after", "-1"},   {"--turnaround"},
       {"--cancel-at-block", "0"}, {"--what"},
+      // Values that would overflow or wrap into another number.
+      {"--nor-size", "9223372036854775807K"}, {"--nor-size", "3444444444444444444M"},
+      {"--silent-after", "4294967296"},       {"--turnaround", "2147483648"},
+      {"--erase-ms", "0x100000000"},          {"--block-fault", "nak:4294967297"},
+      {"--program-fail", "5:4294967296"},     {"--cancel-at-block", "2048M"},
   };
   for (const auto &args : bad) {
     ProgramOptions o;
