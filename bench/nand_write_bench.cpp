@@ -2,7 +2,6 @@
 //  (a) unpaced, in-process: wall time and MB/s of the programmer's own work;
 //  (b) the whole program, paced at 1,500,000 baud with a 1 ms turnaround,
 //      against the wire-time lower bound of the same run.
-// Also writes the demo's sample files: nand_write_bench --write-sample DIR.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -207,16 +206,8 @@ double paced_whole_program(const fs::path &dir, double &cpu) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main() {
   const fwbuild::Sample sample = bench_firmware();
-  if (argc == 3 && std::string(argv[1]) == "--write-sample") {
-    // The demo's firmware: every section kind, small enough for a quick run.
-    const fwbuild::Sample demo = fwbuild::sample_firmware();
-    prepare(argv[2], demo);
-    std::printf("sample firmware (%zu bytes, %zu images) and control information written to %s\n",
-                demo.file.size(), demo.images.size(), argv[2]);
-    return 0;
-  }
   const fs::path dir = fs::temp_directory_path() / ("nand_write_bench." + std::to_string(getpid()));
   prepare(dir, sample);
   const double mib = kSections / double(1 << 20);

@@ -45,6 +45,7 @@ shows how each stands and ends with status 0 only when every run ended with 0.
   --tidewrite PATH  the tidewrite to run (default: beside this program, else
                     on PATH)
   -h, --help        this text
+  --version         print the version
 
 A live table is drawn on standard error when it is a terminal; otherwise one
 line per port as it finishes. SIGINT or SIGTERM stops every run, writes the
@@ -70,6 +71,10 @@ std::string parse_args(const std::vector<std::string> &words, Args &args) {
     }
     if (w == "-h" || w == "--help") {
       args.help = true;
+      return {};
+    }
+    if (w == "--version") {
+      args.version = true;
       return {};
     }
     if (w.size() > 1 && w[0] == '-') {

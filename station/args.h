@@ -16,6 +16,7 @@ struct Args {
   std::vector<std::string> ports;
   std::vector<std::string> tidewrite_args;  // given to every run after "-p PORT"
   bool help = false;
+  bool version = false;  // --version: print the name and version, run nothing
 };
 
 // Fills args from the words after the program name. Returns an empty string

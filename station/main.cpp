@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bsp_version.h"
 #include "station/args.h"
 #include "station/locate.h"
 #include "station/ports.h"
@@ -66,6 +67,10 @@ int main(int argc, char **argv) {
     return refuse(why, true);
   if (args.help) {
     std::fputs(station::usage_text(), stdout);
+    return 0;
+  }
+  if (args.version) {
+    std::printf("tidewrite-station %s\n", kBspVersion);
     return 0;
   }
 

@@ -1,11 +1,10 @@
 // Flash-loader upload over UART boot: the loader file goes to the boot ROM
 // by XMODEM, the board is told to run it, and the port is closed so that the
 // operation that follows starts afresh against the loader.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
+#include "tidewrite/data_search.h"
 #include "tidewrite/dialogue.h"
 #include "tidewrite/failure_reason.h"
 #include "tidewrite/main_flow.h"
@@ -30,8 +29,6 @@ int close_port(int rc) {
   return rc;
 }
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
 }  // namespace
 
 int start_uart_boot_xmodem(UARTHDL hdl, int /*start*/) {
@@ -49,12 +46,12 @@ int uboot_flashloader(const char *loader_name) {
 
   if (handshake(g_uart_hdl) < 0) return close_port(-2);
 
-  // The current directory wins over the copy shipped beside the program.
-  if (exists(loader_name)) {
-    g_loader_path = loader_name;
-  } else if (const auto beside = path_beside_program(loader_name, kLoaderPathLimit); beside && exists(*beside)) {
-    g_loader_path = *beside;
+  // The current directory wins over the copies shipped with the program.
+  if (const auto found = find_data_file(loader_name, kLoaderPathLimit)) {
+    g_loader_path = *found;
   } else {
+    note_failure("%s is in none of the places searched: %s", loader_name,
+                 data_file_places(kLoaderPathLimit).c_str());
     std::printf("flash loader not found\n\r");
     return close_port(-9);
   }

@@ -4,20 +4,20 @@
 # weak image block (25), then dumps block 0. The flash is then checked: the
 # control information, the table with its copies, the weak block passed over.
 # Runs unattended, ends within a couple of minutes, exits non-zero on failure.
-# Expects the build in ./build (the sample comes from the NAND benchmark tool).
+# Expects the build in ./build (the sample comes from tools/make_sample_firmware).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${BUILD_DIR:-build}
 boardsim=$build/boardsim/boardsim
 tidewrite=$build/tidewrite/tidewrite
 source scripts/demo-board.sh
-sample_tool=$build/bench/nand_write_bench
+sample_tool=$build/tools/make_sample_firmware
 out=${DEMO_OUT:-$PWD/demo-out}/nand
 rm -rf "$out"
 mkdir -p "$out"
 
 echo "=== NAND flash: normal write with a bad and a weak block, then a dump ==="
-"$sample_tool" --write-sample "$out"
+"$sample_tool" "$out"
 
 start_board "$out/ttyBOARD" "$out/boardsim.out" --flash nand --store "$out/nand-flash.bin" --bad-block 17 \
   --program-fail 25 --transcript "$out/board-transcript.txt"

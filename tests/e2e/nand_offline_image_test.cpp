@@ -373,6 +373,50 @@ TEST_F(OfflineImage, DataFilesBesideTheProgram) {
   EXPECT_EQ(raw_block(dir / kImage, 1), expected_block(recover, 0, 0xC5));
 }
 
+// An installed program: its data files in ../share/tidewrite/. A copy beside
+// the program still comes before the share directory, so the control
+// information comes from bin/ and the recovery image from share/.
+TEST_F(OfflineImage, DataFilesInTheShareDirectory) {
+  Firmware fw;
+  fw.entry(0x2100, 0x10000, 10, 0x31, 0x32);  // one small section to write
+  fw.put(0x10000, pattern(10, 9));
+  write_file(dir / "fw.bin", fw.bytes);
+  fs::remove(dir / "flash_control_info.bin");
+  TempDir root;
+  const fs::path bin = root / "bin";
+  const fs::path share = root / "share" / "tidewrite";
+  fs::create_directories(bin);
+  fs::create_directories(share);
+  fs::copy_file(TIDEWRITE_BIN, bin / "tidewrite");
+  write_file(bin / "flash_control_info.bin", control_info());
+  write_file(share / "flash_control_info.bin", pattern(4096, 0x77));
+  const Bytes recover = pattern(5000, 0x42);
+  write_file(share / "boot_recover.bin", recover);
+
+  const ProcessResult r = generate({}, "fw.bin", (bin / "tidewrite").string());
+  ASSERT_EQ(r.status, 0) << brief(r.out) << r.err;
+  const std::string share_path = fs::canonical(share).string() + "/boot_recover.bin";
+  EXPECT_NE(r.out.find("exe path " + fs::canonical(bin).string() + "/flash_control_info.bin\n\r"),
+            std::string::npos) << brief(r.out);
+  EXPECT_NE(r.out.find("exe path " + share_path + "\n\r"), std::string::npos) << brief(r.out);
+  const Bytes info = control_info();
+  EXPECT_EQ(read_range(dir / kImage, 0, kPageData), Bytes(info.begin(), info.begin() + kPageData));
+  EXPECT_EQ(raw_block(dir / kImage, 1), expected_block(recover, 0, 0xC5));
+
+  // In none of the three places: the fail line as before, and a reason
+  // naming them on standard error.
+  fs::remove(share / "boot_recover.bin");
+  fs::remove(dir / kImage);
+  const ProcessResult missing = generate({}, "fw.bin", (bin / "tidewrite").string());
+  expect_failed_without_image(missing);
+  const std::string beside_path = fs::canonical(bin).string() + "/boot_recover.bin";
+  EXPECT_NE(missing.out.find("read " + beside_path + " return NULL fw_buf, goto exit !!!\n\r"), std::string::npos)
+      << brief(missing.out);
+  EXPECT_NE(missing.err.find("boot_recover.bin is in none of the places searched: the current directory, " +
+                             fs::canonical(bin).string() + "/ or " + fs::canonical(share).string() + "/\n"),
+            std::string::npos) << missing.err;
+}
+
 // Sections the rules reject, and an image that does not fit the device.
 TEST_F(OfflineImage, RejectedFirmwareWritesNoImage) {
   write_file(dir / "boot_recover.bin", pattern(100, 1));

@@ -1,6 +1,7 @@
 // The tidewrite program itself against the emulated board: exit statuses
 // (the result modulo 256), exact console bytes, the loader found beside the
-// program, and a board falling silent ending the run in bounded time.
+// program or in the share directory, and a board falling silent ending the
+// run in bounded time.
 #include <gtest/gtest.h>
 
 #include "tests/e2e/nor_fixture.h"
@@ -110,6 +111,61 @@ TEST_F(NorProgram, LoaderBesideTheProgramAndInTheCurrentDirectory) {
     const auto r = run_program(a, work, std::chrono::seconds(60), (bin / "tidewrite").string());
     EXPECT_EQ(r.status, 247);  // -9
     EXPECT_OUT(r.out, "flash loader not found\n\rNOR flashloader loading fail\n\rUart boot fail\r");
+  }
+}
+
+// An installed program finds its loader in ../share/tidewrite/ beside its
+// own bin/ (a copy, since /proc/self/exe resolves links); the current
+// directory and the program's own directory still come first, in that order.
+// The loaders differ in size, so the board's transfer tells which one went up.
+TEST_F(NorProgram, LoaderInTheShareDirectoryComesLast) {
+  const fs::path bin = dir / "bin";
+  const fs::path share = dir / "share" / "tidewrite";
+  const fs::path work = dir / "work";
+  fs::create_directories(bin);
+  fs::create_directories(share);
+  fs::create_directories(work);
+  fs::copy_file(TIDEWRITE_BIN, bin / "tidewrite");
+  struct Case {
+    const char *name;
+    bool here, beside, shared;
+    const char *transfer;  // the loader's transfer, "" when none was found
+  };
+  const Case cases[] = {
+      {"share only", false, false, true, "transfer of 4 blocks"},
+      {"beside wins over share", false, true, true, "transfer of 3 blocks"},
+      {"current directory wins over both", true, true, true, "transfer of 1 blocks"},
+      {"current directory wins over share", true, false, true, "transfer of 1 blocks"},
+      {"none", false, false, false, ""},
+  };
+  auto place = [](bool wanted, const fs::path &path, size_t blocks) {
+    fs::remove(path);
+    if (wanted) testsupport::write_file(path, random_bytes(blocks * 1024, 4));
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    place(c.here, work / "flash_loader_nor.bin", 1);
+    place(c.beside, bin / "flash_loader_nor.bin", 3);
+    place(c.shared, share / "flash_loader_nor.bin", 4);
+    TempDir bdir;
+    NorBoard board(bdir.path());
+    const auto r = run_program({"-p", board.port(), "-f", image_path.string(), "-b", "1500000", "-U", "-r"}, work,
+                               std::chrono::seconds(60), (bin / "tidewrite").string());
+    const std::string t = board.transcript();
+    const auto at = t.find("transfer of ");
+    const std::string transfer = at == std::string::npos ? "" : t.substr(at, t.find(',', at) - at);
+    EXPECT_EQ(transfer, c.transfer) << t;
+    if (*c.transfer != '\0') {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_OUT(r.out, "upload success\r");
+      EXPECT_EQ(board.flash(0, img.size()), img);
+    } else {
+      EXPECT_EQ(r.status, 247);  // -9
+      EXPECT_OUT(r.out, "flash loader not found\n\rNOR flashloader loading fail\n\rUart boot fail\r");
+      // The reason names every place, the share directory without "..".
+      EXPECT_EQ(r.err, "flash_loader_nor.bin is in none of the places searched: the current directory, " +
+                           fs::canonical(bin).string() + "/ or " + fs::canonical(share).string() + "/\n");
+    }
   }
 }
 

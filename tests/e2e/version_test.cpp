@@ -1,5 +1,6 @@
-// --version of the three programs: "NAME VERSION" and a line feed on standard
-// output, nothing else, status 0; recognised only as the whole first word.
+// --version of the four programs: "NAME VERSION" and a line feed on standard
+// output, nothing else, status 0; recognised only as the whole first word
+// (the station, whose options are its own, takes it like its --help).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -18,7 +19,10 @@ TEST(Version, EveryProgramPrintsTheProjectVersion) {
   const struct {
     const char *bin;
     const char *name;
-  } programs[] = {{TIDEWRITE_BIN, "tidewrite"}, {BOARDSIM_BIN, "boardsim"}, {MODELPREP_BIN, "modelprep"}};
+  } programs[] = {{TIDEWRITE_BIN, "tidewrite"},
+                  {BOARDSIM_BIN, "boardsim"},
+                  {MODELPREP_BIN, "modelprep"},
+                  {TIDEWRITE_STATION_BIN, "tidewrite-station"}};
   for (const auto &p : programs) {
     SCOPED_TRACE(p.name);
     // Later words do not matter once the first one asks for the version.

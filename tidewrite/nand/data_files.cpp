@@ -1,8 +1,11 @@
 // The data files that ship with the programmer, and the control information
 // built from one of them.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
+#include "tidewrite/data_search.h"
 #include "tidewrite/main_flow.h"
 #include "tidewrite/nand/nand_layout.h"
 #include "tidewrite/options.h"
@@ -11,7 +14,7 @@ std::optional<std::vector<uint8_t>> nand_read_data_file(const char *name) {
   int len = 0;
   if (auto buf = read_fw_file(name, &len)) return buf;
   printf("read %s return NULL fw_buf, use default !!!\n\r", name);
-  const std::optional<std::string> path = path_beside_program(name, exe_path_limit);
+  const std::optional<std::string> path = shipped_data_file(name, exe_path_limit);
   if (!path) {
     // Never cut a path to fit: a truncated directory could name another file.
     fprintf(stderr, "%s: the program's own path cannot be read or is longer than %zu bytes\n", name,
@@ -21,6 +24,8 @@ std::optional<std::vector<uint8_t>> nand_read_data_file(const char *name) {
   }
   printf("exe path %s\n\r", path->c_str());
   if (auto buf = read_fw_file(path->c_str(), &len)) return buf;
+  if (access(path->c_str(), F_OK) != 0)
+    fprintf(stderr, "%s is in none of the places searched: %s\n", name, data_file_places(exe_path_limit).c_str());
   printf("read %s return NULL fw_buf, goto exit !!!\n\r", path->c_str());
   return std::nullopt;
 }

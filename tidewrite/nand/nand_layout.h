@@ -141,8 +141,9 @@ inline void wr_le32(uint8_t *p, uint32_t v) {
 }
 
 // A data file shipped with the programmer: the name in the current directory,
-// else beside the program ("exe path %s\n\r"). Prints the search's messages;
-// nullopt when neither place can be read or the program path is too long.
+// else the shipped copy, beside the program or else in ../share/tidewrite/
+// ("exe path %s\n\r"). Prints the search's messages; nullopt when no place
+// can be read or the program path is too long.
 std::optional<std::vector<uint8_t>> nand_read_data_file(const char *name);
 
 // The control information, control_info_size bytes, found as above. A shorter

@@ -33,6 +33,7 @@ TEST_P(AcceptedLines, FillTheRecord) {
   EXPECT_EQ(a.ports, c.ports);
   EXPECT_EQ(a.tidewrite_args, c.tidewrite_args);
   EXPECT_FALSE(a.help);
+  EXPECT_FALSE(a.version);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -96,6 +97,19 @@ TEST(StationArgs, HelpNeedsNothingElse) {
     EXPECT_EQ(parse_args(w, a), "");
     EXPECT_TRUE(a.help);
   }
+}
+
+// --version, like --help, needs nothing else; after "--" it is tidewrite's word.
+TEST(StationArgs, VersionNeedsNothingElse) {
+  for (const Words &w : {Words{"--version"}, Words{"/dev/a", "--version", "--jobs", "0"}}) {
+    Args a;
+    EXPECT_EQ(parse_args(w, a), "");
+    EXPECT_TRUE(a.version);
+  }
+  Args a;
+  EXPECT_EQ(parse_args({"/dev/a", "--", "--version"}, a), "");
+  EXPECT_FALSE(a.version);
+  EXPECT_EQ(a.tidewrite_args, Words{"--version"});
 }
 
 }  // namespace
