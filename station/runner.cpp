@@ -8,11 +8,13 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -89,6 +91,26 @@ struct SpawnActions {
   SpawnActions(const SpawnActions &) = delete;
   SpawnActions &operator=(const SpawnActions &) = delete;
 };
+
+// A pseudo-terminal for a run's standard error, so that tidewrite draws its
+// progress line there and the table's last-line column moves during a
+// transfer. Raw, so the bytes reach the log as they were written. Returns 0
+// or errno.
+int make_terminal(UniqueFd &master, UniqueFd &slave) {
+  master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return errno;
+  char name[128];
+  if (::ptsname_r(master.get(), name, sizeof name) != 0) return errno;
+  slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave) return errno;
+  termios tio{};
+  if (::tcgetattr(slave.get(), &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave.get(), TCSANOW, &tio);
+  }
+  ::fcntl(master.get(), F_SETFL, O_NONBLOCK);
+  return 0;
+}
 
 // Starts words[0] with stdin from /dev/null, stdout and stderr into the given
 // pipes, no signal blocked and the stop signals at their defaults (the
@@ -211,8 +233,8 @@ void Station::start_attempt(Slot &s) {
   UniqueFd out_r, out_w, err_r, err_w;
   pid_t pid = -1;
   int err = make_pipe(out_r, out_w);
-  if (err == 0) err = make_pipe(err_r, err_w);
-  std::string why = err != 0 ? std::string("cannot make a pipe: ") + std::strerror(err) : std::string();
+  if (err == 0) err = cfg_.live ? make_terminal(err_r, err_w) : make_pipe(err_r, err_w);
+  std::string why = err != 0 ? std::string("cannot make a pipe or terminal: ") + std::strerror(err) : std::string();
   if (err == 0) {
     err = spawn(words, out_w.get(), err_w.get(), pid);
     if (err != 0) why = "cannot start " + cfg_.tidewrite + ": " + std::strerror(err);

@@ -27,13 +27,16 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Prints a line, draws a progress bar, then waits. Each signal is noted in
+// Draws a progress line on standard error when that is a terminal (as
+// tidewrite does; the pause keeps it before what follows on the other
+// stream), prints a line, draws a progress bar, then waits. Each signal is noted in
 // PORT.signals; the first one starts a short tidy-up, as tidewrite's own
 // handling does, during which a second one would be noted too.
 constexpr const char *kStandIn = R"(#!/bin/sh
 port=$2
 trap 'echo INT >> "$port.signals"; status=130' INT
 trap 'echo TERM >> "$port.signals"; status=143' TERM
+[ -t 2 ] && printf 'upload 0/4096 bytes   0%%\r' >&2 && sleep 0.5
 printf 'handshake done\n\r'
 printf 'programing [####      ] 40%%\r'
 sleep 30 &
@@ -169,6 +172,11 @@ TEST_P(StationAtATerminal, DrawsTheTableAndStopsEveryRunOnce) {
   const cJSON *first = cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "ports"), 0);
   EXPECT_EQ(cJSON_GetObjectItem(first, "exit_status")->valueint, c.stop == Stop::ctrl_c_at_terminal ? 130 : 143);
   EXPECT_STREQ(cJSON_GetObjectItem(first, "last_line")->valuestring, "programing [####      ] 40%");
+  // Each run's standard error is a terminal at a terminal station, so its
+  // progress line is drawn; the log keeps the bytes as written (no \r\n).
+  const std::string log = testsupport::read_text(tmp / "logs" / "ttyUSB0.log");
+  EXPECT_NE(log.find("upload 0/4096 bytes   0%\r"), std::string::npos) << testsupport::escaped(log);
+  EXPECT_NE(log.find("handshake done\n\r"), std::string::npos) << testsupport::escaped(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Station, StationAtATerminal,
