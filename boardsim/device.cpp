@@ -56,6 +56,8 @@ Device::Device(const BoardConfig &config, FlashStore &store, Clock::time_point n
   q5_app_ = cfg_.chip == Chip::q5 && cfg_.faults.q5_in_application;
   for (const auto &f : cfg_.faults.program_fail_blocks) program_fail_left_.push_back(f.first_n_writes);
   silent_ = cfg_.faults.silent_after_commands == 0;
+  deaf_ = cfg_.faults.stop_reading_after_commands == 0;
+  hang_up_armed_ = cfg_.faults.hang_up_after_commands == 0;
   if (cfg_.flash == FlashKind::nand) {
     // Factory marks: spare byte 0 of page 0 is not 0xFF.
     for (int b : cfg_.faults.factory_bad_blocks) {

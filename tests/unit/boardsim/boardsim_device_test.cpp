@@ -650,6 +650,11 @@ TEST(DeviceFaults, StopsReadingAfterCommands) {
   EXPECT_EQ(r.send("ping\n"), "");
   EXPECT_EQ(r.dev->stats().commands, 2);
   EXPECT_FALSE(r.dev->hang_up_due());
+  c.faults.stop_reading_after_commands = 0;
+  Rig deaf(c);
+  EXPECT_FALSE(deaf.dev->reading());
+  EXPECT_EQ(deaf.send("ping\n"), "");
+  EXPECT_EQ(deaf.dev->stats().commands, 0);
 }
 
 TEST(DeviceFaults, HangsUpAfterCommands) {
@@ -661,6 +666,11 @@ TEST(DeviceFaults, HangsUpAfterCommands) {
   EXPECT_EQ(r.send("p"), "");
   EXPECT_TRUE(r.dev->hang_up_due());
   EXPECT_EQ(r.dev->stats().commands, 1);
+  c.faults.hang_up_after_commands = 0;
+  Rig at_once(c);
+  EXPECT_FALSE(at_once.dev->hang_up_due());
+  EXPECT_EQ(at_once.send("ping\n"), "");
+  EXPECT_TRUE(at_once.dev->hang_up_due());
 }
 
 TEST(DeviceFaults, TranscriptNamesCommandsAndReplies) {
