@@ -267,10 +267,8 @@ void note_line_error(int fd, const char *doing, int err) {
 
 // How long a read may wait: a board that has sent nothing for
 // uart_silence_limit_ms of waiting in all is gone, whatever each read's own
-// time-out. A read that asks for more than the limit (an erase that takes
-// minutes) is a deliberate wait and gets its own time-out.
+// time-out.
 int read_wait_ms(int fd, int timeout) {
-  if (timeout > uart_silence_limit_ms) return timeout;
   int wait = timeout;
   change_session(fd, [&wait](PortSession &s) {
     wait = std::min(wait, std::max(0, uart_silence_limit_ms - s.silent_ms));
@@ -279,14 +277,14 @@ int read_wait_ms(int fd, int timeout) {
 }
 
 // Counts a read's silence; the line is lost once the limit is reached.
-void account_silence(int fd, int timeout, int got, int waited_ms) {
+void account_silence(int fd, int got, int waited_ms) {
   bool now_lost = false;
   change_session(fd, [&](PortSession &s) {
     if (got > 0) {
       s.silent_ms = 0;
       return;
     }
-    if (timeout > uart_silence_limit_ms || s.lost || s.hung_up) return;
+    if (s.lost || s.hung_up) return;
     s.silent_ms += waited_ms;
     if (s.silent_ms >= uart_silence_limit_ms) now_lost = s.lost = true;
   });
@@ -505,7 +503,21 @@ int uart_write(UARTHDL hdl, const void *data, int len) {
   return done;
 }
 
-int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
+namespace {
+
+int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_counts);
+
+}  // namespace
+
+int uart_read(UARTHDL hdl, void *data, int len, int timeout) { return read_bounded(hdl, data, len, timeout, true); }
+
+int uart_read_patient(UARTHDL hdl, void *data, int len, int timeout) {
+  return read_bounded(hdl, data, len, timeout, false);
+}
+
+namespace {
+
+int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_counts) {
   if (len <= 0) return 0;
   // A stopped run or a lost line fails at once and quietly: the cause has
   // been told already.
@@ -532,7 +544,8 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
   }
 
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(read_wait_ms(hdl, timeout));
+  const int wait_ms = silence_counts ? read_wait_ms(hdl, timeout) : timeout;
+  const auto deadline = start + std::chrono::milliseconds(wait_ms);
   int got = 0;
   for (;;) {
     if (stop_signal_caught() != 0) {
@@ -567,9 +580,11 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     return -1;
   }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  account_silence(hdl, timeout, got, static_cast<int>(waited));
+  if (silence_counts || got > 0) account_silence(hdl, got, static_cast<int>(waited));
   return got;
 }
+
+}  // namespace
 
 void uart_raw_line_settings(termios &tio) {
   // Raw: bytes pass unchanged both ways. Stripping the eighth bit, marking

@@ -39,13 +39,17 @@ int uart_write(UARTHDL hdl, const void *data, int len);
 // bytes have begun to arrive, uart_quiet_ms of silence ends the read early,
 // so a reply shorter than asked for costs milliseconds.
 int uart_read(UARTHDL hdl, void *data, int len, int timeout);
+// uart_read for a reply the board may rightly take long to send (an erase):
+// its wait is not counted against uart_silence_limit_ms.
+int uart_read_patient(UARTHDL hdl, void *data, int len, int timeout);
 inline constexpr int uart_quiet_ms = 100;
 // A write ends short once the line has taken no byte for this long (a stuck
 // flow control or a vanished adapter); tests shorten it.
 extern int uart_write_stall_ms;  // 5000
 // Reads of a port end once the board has sent nothing for this long of
 // waiting in all (each read's own time-out counts only up to what is left);
-// a read that asks for more than this waits its own time-out. Tests shorten it.
+// then the line is lost. A byte from the board starts the count afresh.
+// Tests shorten it.
 extern int uart_silence_limit_ms;  // 20000
 // The line of a port is lost once it hung up, stalled, stayed silent past
 // uart_silence_limit_ms, or a stop signal came (stop_signal.h). From then on

@@ -619,15 +619,21 @@ TEST_F(SerialPort, BoardSilentPastTheLimitLosesTheLine) {
   forget_failure_reason();
 }
 
-// A read that asks for more than the limit (an erase that takes minutes) is
-// a deliberate wait: it gets its own time-out and loses nothing.
-TEST_F(SerialPort, LongDeliberateWaitIsNotCutByTheLimit) {
+// The wait for a reply that may rightly take long (an erase) is its own
+// time-out: neither cut by the limit nor counted against it.
+TEST_F(SerialPort, PatientReadIsNotCutByTheLimit) {
   ScopedLimit limit(uart_silence_limit_ms, 100);
   char buf[2];
   auto t0 = Clock::now();
-  EXPECT_EQ(uart_read(hdl, buf, 2, 400), 0);
+  EXPECT_EQ(uart_read_patient(hdl, buf, 2, 400), 0);
   EXPECT_GE(ms_since(t0), 390);
   EXPECT_FALSE(uart_link_lost(hdl));
+  t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 2, 50), 0);
+  EXPECT_EQ(uart_read(hdl, buf, 2, 400), 0);  // 50 of 100 ms were left
+  EXPECT_LT(ms_since(t0), 300);
+  EXPECT_TRUE(uart_link_lost(hdl));
+  forget_failure_reason();
 }
 
 TEST(SerialLine, HungUpLineIsLost) {
