@@ -51,11 +51,7 @@ int run_nor_path(const char *fw_file_name) { return nor_operation(xmodem_txmode,
 
 void print_outcome(bool success) { std::printf(success ? "%s success\r" : "%s fail\r", operation); }
 
-// The end of a run that a stop signal cut short: what the flows met on the
-// way out was only the signal, so no cause line; the fail line, the port put
-// back as at open (lines released, lock freed), and one line naming the
-// signal. The caller of tidewrite_main ends the process by it.
-bool g_interruption_told = false;
+bool g_interruption_told = false;  // the line naming the stop signal is out
 int g_opens_before_run = 0;
 
 void tell_interruption(int sig, const char *what_was_undone) {
@@ -67,6 +63,10 @@ void tell_interruption(int sig, const char *what_was_undone) {
 
 const char *port_restored() { return uart_open_count() > g_opens_before_run ? ", port restored" : ""; }
 
+// The end of a run that a stop signal cut short: what the flows met on the
+// way out was only the signal, so no cause line; the fail line, the port put
+// back as at open (lines released, lock freed), and one line naming the
+// signal. The caller of tidewrite_main ends the process by it.
 int end_interrupted(int sig, int result, const char *what_was_undone) {
   forget_failure_reason();
   print_outcome(false);

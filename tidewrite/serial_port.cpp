@@ -27,12 +27,11 @@
 
 UARTHDL g_uart_hdl = 0;
 int uart_write_stall_ms = 5000;
-namespace {
-int g_open_count = 0;
-}  // namespace
 int uart_silence_limit_ms = 20000;
 
 namespace {
+
+int g_open_count = 0;
 
 using Clock = std::chrono::steady_clock;
 
@@ -505,18 +504,6 @@ int uart_write(UARTHDL hdl, const void *data, int len) {
 
 namespace {
 
-int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_counts);
-
-}  // namespace
-
-int uart_read(UARTHDL hdl, void *data, int len, int timeout) { return read_bounded(hdl, data, len, timeout, true); }
-
-int uart_read_patient(UARTHDL hdl, void *data, int len, int timeout) {
-  return read_bounded(hdl, data, len, timeout, false);
-}
-
-namespace {
-
 int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_counts) {
   if (len <= 0) return 0;
   // A stopped run or a lost line fails at once and quietly: the cause has
@@ -585,6 +572,12 @@ int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_cou
 }
 
 }  // namespace
+
+int uart_read(UARTHDL hdl, void *data, int len, int timeout) { return read_bounded(hdl, data, len, timeout, true); }
+
+int uart_read_patient(UARTHDL hdl, void *data, int len, int timeout) {
+  return read_bounded(hdl, data, len, timeout, false);
+}
 
 void uart_raw_line_settings(termios &tio) {
   // Raw: bytes pass unchanged both ways. Stripping the eighth bit, marking
