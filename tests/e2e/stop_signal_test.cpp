@@ -165,6 +165,9 @@ TEST_P(PortAfterTheRun, SettingsAreTheOnesFoundAtOpen) {
   if (c.sig == 0) {
     EXPECT_EQ(board.flash(0, img.size()), img);  // programmed (the failure is the missing "OK")
   }
+  // The run had the port raw at 1,500,000 baud: the board takes a transfer
+  // start only after an "OK" that the host heard at the new rate.
+  EXPECT_GE(board.stats().transfers, 1);
   expect_same_settings(port_settings(board.port()), spoiled);
 }
 
