@@ -87,6 +87,16 @@ struct Faults {
   // After this many command lines the board answers nothing at all (also no
   // XMODEM). -1 = never; 0 = silent from the start.
   int silent_after_commands = -1;
+  // After this many command lines (each answered) the board takes no more
+  // bytes from the line: what the host writes piles up until the line is
+  // full and the host's writes stall, as when a board's receiver hangs. What
+  // the board already had to send still goes out. -1 = never.
+  int stop_reading_after_commands = -1;
+  // After this many command lines (each answered) the board hangs the line
+  // up as soon as the host sends anything more (the pseudo-terminal closes,
+  // as when an adapter is unplugged): the host's reads and writes fail. The
+  // flash stays readable. -1 = never.
+  int hang_up_after_commands = -1;
   int erase_ms = 0;  // extra time before "OK" of ceras, seras and sne
   // q5 only: where the board starts. false: its ROM, answering the wake word
   // with "\r\n$4420k>". true: its application, which ignores the wake word,

@@ -56,6 +56,8 @@ Device::Device(const BoardConfig &config, FlashStore &store, Clock::time_point n
   q5_app_ = cfg_.chip == Chip::q5 && cfg_.faults.q5_in_application;
   for (const auto &f : cfg_.faults.program_fail_blocks) program_fail_left_.push_back(f.first_n_writes);
   silent_ = cfg_.faults.silent_after_commands == 0;
+  deaf_ = cfg_.faults.stop_reading_after_commands == 0;
+  hang_up_armed_ = cfg_.faults.hang_up_after_commands == 0;
   if (cfg_.flash == FlashKind::nand) {
     // Factory marks: spare byte 0 of page 0 is not 0xFF.
     for (int b : cfg_.faults.factory_bad_blocks) {
@@ -116,6 +118,14 @@ void Device::feed(std::span<const uint8_t> bytes, Clock::time_point now) {
   now_ = now;
   release_pending();
   for (size_t i = 0; i < bytes.size();) {
+    if (deaf_ || hang_up_) return;  // what follows was never taken from the line
+    // The host goes on after the last answered command: the line goes down
+    // now, once that answer has had its chance to be read.
+    if (hang_up_armed_) {
+      hang_up_ = true;
+      log("hangs the line up");
+      return;
+    }
     if (pending_) {
       held_.insert(held_.end(), bytes.begin() + static_cast<long>(i), bytes.end());
       return;
@@ -185,7 +195,7 @@ void Device::restart(bool to_loader) {
 }
 
 void Device::feed_byte(uint8_t b) {
-  if (silent_) return;
+  if (silent_ || deaf_ || hang_up_ || hang_up_armed_) return;
   if (rx_) {
     std::vector<uint8_t> ctl;
     bool used = rx_->feed(b, now_, ctl);
@@ -235,6 +245,12 @@ void Device::run_line(const std::string &line) {
     log("silent from here on");
     return;
   }
+  // This command is still answered; nothing after it is taken.
+  if (stats_.commands == cfg_.faults.stop_reading_after_commands) {
+    deaf_ = true;
+    log("reads nothing from here on");
+  }
+  if (stats_.commands == cfg_.faults.hang_up_after_commands) hang_up_armed_ = true;
   const std::string &cmd = words[0];
   const bool nor = cfg_.flash == FlashKind::nor;
   const size_t n = words.size();

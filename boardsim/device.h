@@ -48,6 +48,12 @@ class Device {
 
   int baud() const { return baud_; }
   const BoardStats &stats() const { return stats_; }
+  // false once the board takes no more bytes from the line
+  // (stop_reading_after_commands): feed() drops them, the line leaves them.
+  bool reading() const { return !deaf_; }
+  // true once the board is to hang the line up (hang_up_after_commands):
+  // when the host sends anything after the answer to the last command.
+  bool hang_up_due() const { return hang_up_; }
 
  private:
   enum class Purpose { nor_program, nand_write, loader };
@@ -91,6 +97,9 @@ class Device {
   bool after_cr_ = false;
   int baud_ = 115200;
   bool silent_ = false;
+  bool deaf_ = false;
+  bool hang_up_armed_ = false;
+  bool hang_up_ = false;
   bool q5_app_ = false;
   bool loader_received_ = false;
   bool pings_ = false;  // a ping has been answered

@@ -76,6 +76,9 @@ Faults (all reproducible):
   --short-replies              replies shorter than the host asks for
   --wrong-hash                 hash replies carry a wrong digest
   --silent-after N             answer nothing after N command lines
+  --stop-reading-after N       read nothing from the line after N command lines
+  --hang-up-after N            hang the line up when the host goes on after
+                               N command lines
   --erase-ms MS                erases take MS milliseconds before "OK"
   --q5-application             q5 board starts in its application ("#" prompt)
   -h, --help                   this text
@@ -199,6 +202,14 @@ std::string parse_options(const std::vector<std::string> &args, ProgramOptions &
       auto n = int_num();
       if (!n) return bad;
       f.silent_after_commands = static_cast<int>(*n);
+    } else if (a == "--stop-reading-after") {
+      auto n = int_num();
+      if (!n) return bad;
+      f.stop_reading_after_commands = static_cast<int>(*n);
+    } else if (a == "--hang-up-after") {
+      auto n = int_num();
+      if (!n) return bad;
+      f.hang_up_after_commands = static_cast<int>(*n);
     } else if (a == "--erase-ms") {
       auto n = int_num();
       if (!n) return bad;

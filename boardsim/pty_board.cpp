@@ -210,6 +210,7 @@ void PtyBoard::Impl::serve() {
   for (;;) {
     auto now = Clock::now();
     Clock::time_point wake;
+    bool reading = true;
     {
       std::lock_guard lock(mu);
       // Bytes that have crossed the emulated line go to the device; a reply
@@ -225,6 +226,14 @@ void PtyBoard::Impl::serve() {
       queue_output(now);
       flush_output(now);
       wake = dev->next_deadline();
+      reading = dev->reading();
+      // The line goes down once the last reply is out, as when the
+      // adapter is pulled: the host's reads and writes fail from then on.
+      if (dev->hang_up_due() && out_line.empty()) {
+        transcript.line(now, "line hung up");
+        master.reset();
+        return;
+      }
     }
     // Wake exactly when the last byte read so far has arrived (a frame's end
     // or a command's line end), and in between no later than kInBatch.
@@ -240,9 +249,11 @@ void PtyBoard::Impl::serve() {
       timeout = static_cast<int>(std::chrono::ceil<Millis>(wake - now).count());  // coarse, but never stuck
     }
     // With no host the master reports a hang-up at every poll: leave it out.
+    // A board that has stopped reading leaves the host's bytes in the line.
+    const short master_events = short((reading ? POLLIN : 0) | (ready_out ? POLLOUT : 0));
     pollfd fds[4] = {{stop_r.get(), POLLIN, 0},
                      {notify.get(), POLLIN, 0},
-                     {host_fds > 0 ? master.get() : -1, short(POLLIN | (ready_out ? POLLOUT : 0)), 0},
+                     {host_fds > 0 && master_events != 0 ? master.get() : -1, master_events, 0},
                      {timer.get(), POLLIN, 0}};
     int r = poll(fds, 4, timeout);
     if (r < 0 && errno != EINTR) return;

@@ -19,9 +19,10 @@ constexpr int kDigestSize = 32;
 constexpr int kFlashAddressMask = 0x7FFFFFF;
 
 // One bounded read of the expected reply length; the serial layer ends it
-// at the deadline, or early once a reply that began has gone quiet.
-int read_reply(UARTHDL hdl, uint8_t *buf, int len, int timeout_ms) {
-  const int n = uart_read(hdl, buf, len, timeout_ms);
+// at the deadline, or early once a reply that began has gone quiet. An
+// erase may rightly take minutes: its wait is the user's -T alone.
+int read_reply(UARTHDL hdl, uint8_t *buf, int len, int timeout_ms, bool patient = false) {
+  const int n = patient ? uart_read_patient(hdl, buf, len, timeout_ms) : uart_read(hdl, buf, len, timeout_ms);
   return n < 0 ? 0 : n;
 }
 
@@ -90,7 +91,7 @@ int erase_device(UARTHDL hdl, int mode, int start, int end, int flash_pin) {
   uart_write(hdl, cmd, len);
 
   uint8_t resp[2] = {};
-  const int n = read_reply(hdl, resp, 2, timeout);
+  const int n = read_reply(hdl, resp, 2, timeout, true);
   if (n == 2 && std::memcmp(resp, "OK", 2) == 0) return 0;
   if (n == 0) {
     note_failure("no reply to the erase command within %d ms (a larger -T gives a slow chip more time)", timeout);

@@ -1,3 +1,3 @@
 #include "tidewrite/main_flow.h"
 
-int main(int argc, char **argv) { return tidewrite_main(argc, argv); }
+int main(int argc, char **argv) { return tidewrite_program(argc, argv); }

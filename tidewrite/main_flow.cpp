@@ -18,6 +18,7 @@
 #include "tidewrite/options.h"
 #include "tidewrite/output_file.h"
 #include "tidewrite/serial_port.h"
+#include "tidewrite/stop_signal.h"
 
 const char *operation = "nop";
 
@@ -49,6 +50,31 @@ int run_nor_path(const char *fw_file_name) { return nor_operation(xmodem_txmode,
 // ---- End of the operation branches.
 
 void print_outcome(bool success) { std::printf(success ? "%s success\r" : "%s fail\r", operation); }
+
+bool g_interruption_told = false;  // the line naming the stop signal is out
+int g_opens_before_run = 0;
+
+void tell_interruption(int sig, const char *what_was_undone) {
+  if (g_interruption_told) return;
+  g_interruption_told = true;
+  std::fprintf(stderr, "tidewrite: interrupted by %s%s\n", stop_signal_name(sig).c_str(), what_was_undone);
+  std::fflush(stderr);
+}
+
+const char *port_restored() { return uart_open_count() > g_opens_before_run ? ", port restored" : ""; }
+
+// The end of a run that a stop signal cut short: what the flows met on the
+// way out was only the signal, so no cause line; the fail line, the port put
+// back as at open (lines released, lock freed), and one line naming the
+// signal. The caller of tidewrite_main ends the process by it.
+int end_interrupted(int sig, int result, const char *what_was_undone) {
+  forget_failure_reason();
+  print_outcome(false);
+  std::fflush(stdout);
+  tidy_up_port();
+  tell_interruption(sig, what_was_undone);
+  return result != 0 ? result : -1;
+}
 
 }  // namespace
 
@@ -155,10 +181,15 @@ int lira_detect_flash_type() {
 }
 
 int finish_run(int result) {
+  // A stopped run resets nothing: it ends as soon as the port is put back.
+  if (const int sig = stop_signal_caught(); sig != 0) return end_interrupted(sig, result, port_restored());
   if (g_cmd_option.is_reset != 0 && g_uart_hdl != 0) {
     reset_device(g_uart_hdl);
     hw_reset_device(g_uart_hdl);
   }
+  // From here the outcome is decided: a signal that comes now no longer
+  // turns a success into a stop.
+  if (const int sig = stop_signals_hold(); sig != 0) return end_interrupted(sig, result, port_restored());
   if (result != 0) {
     print_failure_reason();
     print_outcome(false);
@@ -187,6 +218,8 @@ int tidewrite_main(int argc, char **argv) {
     return 0;
   }
   forget_failure_reason();
+  g_interruption_told = false;
+  g_opens_before_run = uart_open_count();
   if (parse_option(argc, argv) < 0) return -1;
   // The loader upload puts its own file name into fw_file.
   const char *fw_file_name = g_cmd_option.fw_file;
@@ -194,8 +227,10 @@ int tidewrite_main(int argc, char **argv) {
   int generated = setup(fw_file_name);
   if (generated != 0) {
     // The port is never opened for an offline image; a written image is a
-    // success like any other.
+    // success like any other. An interrupted generation has taken back
+    // whatever it appended.
     int result = generated < 0 ? -1 : g_generate_result;
+    if (const int sig = stop_signals_hold(); sig != 0) return end_interrupted(sig, result, ", no image written");
     print_outcome(result == 0);
     tidy_up_port();
     std::fflush(stdout);
@@ -211,6 +246,7 @@ int tidewrite_main(int argc, char **argv) {
       return r;
     }
     int type = lira_detect_flash_type();
+    if (const int sig = stop_signal_caught(); sig != 0) return end_interrupted(sig, -1, port_restored());
     if (type < 0) {
       print_failure_reason();
       std::printf("detect flash type fail\n\r");
@@ -223,6 +259,7 @@ int tidewrite_main(int argc, char **argv) {
   const bool nand = lira_nand != 0;
   if (uart_boot != 0) {
     int r = run_flash_loader(nand ? "flash_loader_nand.bin" : "flash_loader_nor.bin");
+    if (const int sig = stop_signal_caught(); sig != 0) return end_interrupted(sig, r, port_restored());
     if (r < 0) {
       print_failure_reason();
       std::printf(nand ? "NAND flashloader loading fail\n\r" : "NOR flashloader loading fail\n\r");
@@ -236,5 +273,19 @@ int tidewrite_main(int argc, char **argv) {
   int result = nand ? run_nand_path(fw_file_name) : run_nor_path(fw_file_name);
   result = finish_run(result);
   std::fflush(stdout);
+  return result;
+}
+
+int tidewrite_program(int argc, char **argv) {
+  stop_signals_install();
+  const int result = tidewrite_main(argc, argv);
+  std::fflush(stdout);
+  if (const int sig = stop_signal_caught(); sig != 0) {
+    // A signal that came while a failure was being reported: the port is
+    // back as it was already.
+    tidy_up_port();
+    tell_interruption(sig, port_restored());
+    stop_signal_reraise(sig);
+  }
   return result;
 }

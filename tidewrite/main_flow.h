@@ -25,10 +25,17 @@ int setup(const char *fw_file_name);  // 0 nothing to do, 1 generation ran, -1 u
 int lira_detect_flash_type();         // -1 port, 0 NOR, 1 NAND
 
 // The end of a run after the operation: the reset on -r (when a port is
-// open), the outcome line, the tidy-up. Returns result.
+// open), the outcome line, the tidy-up. Returns result. After a stop signal
+// (stop_signal.h): no reset, the fail line, the tidy-up and one standard-
+// error line naming the signal; returns result (-1 for a 0).
 int finish_run(int result);
 // Releases DTR, then RTS, and closes g_uart_hdl (when open); clears it.
 void tidy_up_port();
 
-// main() of the programmer; the exit status is this value modulo 256.
+// The programmer's run; the exit status is this value modulo 256. A run cut
+// short by a stop signal returns after tidying up, with
+// stop_signal_caught() naming the signal.
 int tidewrite_main(int argc, char **argv);
+// main() of the program: the stop-signal handlers, the run, and the end by
+// the stop signal that cut it short (re-raised with its default action).
+int tidewrite_program(int argc, char **argv);

@@ -23,11 +23,15 @@
 #include <vector>
 
 #include "tidewrite/failure_reason.h"
+#include "tidewrite/stop_signal.h"
 
 UARTHDL g_uart_hdl = 0;
 int uart_write_stall_ms = 5000;
+int uart_silence_limit_ms = 20000;
 
 namespace {
+
+int g_open_count = 0;
 
 using Clock = std::chrono::steady_clock;
 
@@ -35,9 +39,18 @@ int real_modem_request(int fd, unsigned long request, int bits) { return ioctl(f
 
 int real_serial_request(int fd, unsigned long request, serial_struct *info) { return ioctl(fd, request, info); }
 
+int real_output_queue(int fd, int *queued) { return ioctl(fd, TIOCOUTQ, queued); }
+
+// In pieces, so that a stop signal ends the pause within a fraction of a
+// second even when it did not interrupt the sleep itself.
 void real_sleep(int ms) {
-  timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (stop_signal_caught() == 0) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    const long piece = std::min<long>(static_cast<long>(left), 200);
+    timespec pause{piece / 1000, (piece % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -49,14 +62,27 @@ bool g_terminal_counts_set = false;
 uart_modem_request_fn g_modem_request = real_modem_request;
 uart_serial_request_fn g_serial_request = real_serial_request;
 uart_sleep_fn g_sleep = real_sleep;
+uart_output_queue_fn g_output_queue = real_output_queue;
 
-// What one uart_open changed on the device, put back by uart_close.
+// Every wait in this layer wakes at least this often to look for a stop
+// signal: one that lands just before a wait begins does not interrupt it.
+constexpr int kStopCheckMs = 200;
+
+// What one uart_open changed on the device, put back by uart_close, and the
+// state of the line in between.
 struct PortSession {
   int fd = -1;
   bool locked = false;
   bool settings_saved = false;
   termios settings{};            // as at open
   bool low_latency_set = false;  // the driver's flag was off and is now on
+  // The line failed (stalled, silent past the limit, or the run was stopped
+  // by a signal): every later read and write fails at once and quietly, so
+  // no flow retries into a dead line. A line that hung up fails at once by
+  // itself, and each read says so as before.
+  bool lost = false;
+  bool hung_up = false;
+  int silent_ms = 0;  // waited in reads since the board last sent a byte
 };
 
 // Handles are few and short-lived; a list under a lock is plenty.
@@ -75,6 +101,39 @@ std::optional<PortSession> take_session(int fd) {
   PortSession s = *it;
   g_sessions.erase(it);
   return s;
+}
+
+// Runs change on the session of fd under the lock; false when fd has none
+// (a descriptor this layer did not open).
+template <class Change>
+bool change_session(int fd, Change change) {
+  std::lock_guard lock(g_sessions_mu);
+  for (PortSession &s : g_sessions) {
+    if (s.fd == fd) {
+      change(s);
+      return true;
+    }
+  }
+  return false;
+}
+
+void mark_lost(int fd) {
+  change_session(fd, [](PortSession &s) { s.lost = true; });
+}
+
+bool session_lost(int fd) {
+  bool lost = false;
+  change_session(fd, [&lost](PortSession &s) { lost = s.lost; });
+  return lost;
+}
+
+// A stop signal ends the use of every line; a lost line stays lost.
+bool line_unusable(int fd) {
+  if (stop_signal_caught() != 0) {
+    mark_lost(fd);
+    return true;
+  }
+  return session_lost(fd);
 }
 
 // USB serial adapters hold received bytes back for up to 16 ms unless the
@@ -133,6 +192,42 @@ constexpr SpeedCode kSpeeds[] = {
     {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
+// The line rate of a speed code; the common lower rates too, since a port
+// is put back at whatever rate it had before the run.
+int rate_of(speed_t code) {
+  for (const auto &s : kSpeeds)
+    if (s.code == code) return s.rate;
+  switch (code) {
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B230400: return 230400;
+    case B460800: return 460800;
+    default: return 0;
+  }
+}
+
+// Lets the bytes still queued for the line go out, for as long as they need
+// at the line's rate and not longer: an adapter whose output is stuck
+// (flow control, a vanished device) must not hold the close for ever. true
+// when the queue emptied.
+bool drain_output(int fd) {
+  int queued = 0;
+  if (g_output_queue(fd, &queued) != 0) return false;
+  if (queued <= 0) return true;
+  termios tio{};
+  const int rate = tcgetattr(fd, &tio) == 0 ? rate_of(cfgetospeed(&tio)) : 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(uart_drain_budget_ms(queued, rate));
+  while (Clock::now() < deadline && stop_signal_caught() == 0) {
+    timespec pause{0, 5 * 1000000L};
+    nanosleep(&pause, nullptr);
+    if (g_output_queue(fd, &queued) != 0) return false;
+    if (queued <= 0) return true;
+  }
+  return false;
+}
+
 // Milliseconds from now to the deadline, rounded up so a wait never ends a
 // hair early and spins.
 int ms_until(Clock::time_point deadline) {
@@ -140,26 +235,61 @@ int ms_until(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
+constexpr int kWaitStopped = -2;
+
 // Waits for the descriptor to become ready for events; 1 ready, 0 time-out,
-// -1 error. EINTR restarts the wait for the time that is left.
+// -1 error, kWaitStopped when a stop signal came. EINTR restarts the wait
+// for the time that is left.
 int wait_ready(int fd, short events, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
+    if (stop_signal_caught() != 0) return kWaitStopped;
+    const int left = ms_until(deadline);
+    if (left == 0) return 0;
     pollfd pfd{fd, events, 0};
-    int r = poll(&pfd, 1, ms_until(deadline));
+    int r = poll(&pfd, 1, std::min(left, kStopCheckMs));
     if (r > 0) return 1;
-    if (r == 0) return 0;
-    if (errno != EINTR) return -1;
+    if (r < 0 && errno != EINTR) return -1;
   }
 }
 
 // A read or write that failed on the line: err 0 stands for end of file,
 // which a terminal reports after a hang-up, as it does EIO.
-void note_line_error(const char *doing, int err) {
+void note_line_error(int fd, const char *doing, int err) {
+  change_session(fd, [](PortSession &s) { s.hung_up = true; });
   if (err == 0 || err == EIO) {
     note_failure("the serial line hung up (adapter unplugged or board switched off?)");
   } else {
     note_failure("%s the serial port failed: %s", doing, std::strerror(err));
+  }
+}
+
+// How long a read may wait: a board that has sent nothing for
+// uart_silence_limit_ms of waiting in all is gone, whatever each read's own
+// time-out.
+int read_wait_ms(int fd, int timeout) {
+  int wait = timeout;
+  change_session(fd, [&wait](PortSession &s) {
+    wait = std::min(wait, std::max(0, uart_silence_limit_ms - s.silent_ms));
+  });
+  return wait;
+}
+
+// Counts a read's silence; the line is lost once the limit is reached.
+void account_silence(int fd, int got, int waited_ms) {
+  bool now_lost = false;
+  change_session(fd, [&](PortSession &s) {
+    if (got > 0) {
+      s.silent_ms = 0;
+      return;
+    }
+    if (s.lost || s.hung_up) return;
+    s.silent_ms += waited_ms;
+    if (s.silent_ms >= uart_silence_limit_ms) now_lost = s.lost = true;
+  });
+  if (now_lost) {
+    note_failure("the board has sent nothing for %d ms: the link is lost (board reset, stopped or unplugged?)",
+                 uart_silence_limit_ms);
   }
 }
 
@@ -297,6 +427,7 @@ UARTHDL uart_open(const char *port) {
 
   if (tcflush(fd, TCIOFLUSH) != 0) std::perror("tcflush failed");
   uart_set_baudrate(fd, 115200);
+  ++g_open_count;
   return fd;
 }
 
@@ -304,17 +435,40 @@ void uart_close(UARTHDL hdl) {
   if (hdl <= 0) return;
   if (const auto session = take_session(hdl)) {
     if (session->low_latency_set) undo_low_latency(hdl);
-    // After the output has gone: a speed change under bytes still queued
-    // would garble them.
-    if (session->settings_saved) tcsetattr(hdl, TCSADRAIN, &session->settings);
+    // What a working line has queued goes out first, within a bound; what
+    // is left then (or on a line that failed) is discarded, so neither the
+    // settings below (a speed change would garble bytes still going out)
+    // nor the close itself waits on it.
+    const bool usable = !session->lost && !session->hung_up && stop_signal_caught() == 0;
+    if (!usable || !drain_output(hdl)) tcflush(hdl, TCOFLUSH);
+    if (session->settings_saved) tcsetattr(hdl, TCSANOW, &session->settings);
     ioctl(hdl, TIOCNXCL);
     if (session->locked) flock(hdl, LOCK_UN);
   }
   close(hdl);
 }
 
+int uart_drain_budget_ms(int queued, int rate) {
+  if (queued <= 0) return 0;
+  if (rate <= 0) rate = 115200;
+  // Twice the time the bytes need at 10 bits each, and a little for the
+  // adapter to start; never more than kDrainLimitMs.
+  constexpr long long kDrainLimitMs = 2000;
+  const long long need = static_cast<long long>(queued) * 10 * 1000 / rate;
+  return static_cast<int>(std::min(kDrainLimitMs, 2 * need + 50));
+}
+
+int uart_open_count() { return g_open_count; }
+
+bool uart_link_lost(UARTHDL hdl) {
+  bool lost = stop_signal_caught() != 0;
+  change_session(hdl, [&lost](PortSession &s) { lost = lost || s.lost || s.hung_up; });
+  return lost;
+}
+
 int uart_write(UARTHDL hdl, const void *data, int len) {
   if (len <= 0) return 0;
+  if (line_unusable(hdl)) return -1;
   const auto *p = static_cast<const uint8_t *>(data);
   int done = 0;
   while (done < len) {
@@ -323,30 +477,44 @@ int uart_write(UARTHDL hdl, const void *data, int len) {
       done += static_cast<int>(r);
       continue;
     }
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EINTR) {
+      if (line_unusable(hdl)) return -1;
+      continue;
+    }
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The line takes bytes as fast as it sends them; a line that takes
-      // none for this long is stuck (flow control, vanished adapter).
+      // none for this long is stuck (flow control, vanished adapter), and
+      // the run is over: every later write would stall as long again.
       const int ready = wait_ready(hdl, POLLOUT, uart_write_stall_ms);
       if (ready == 1) continue;
+      if (ready == kWaitStopped) {
+        mark_lost(hdl);
+        return -1;
+      }
+      mark_lost(hdl);
       if (ready == 0) note_failure("the serial line took no data for %d ms (adapter gone?)", uart_write_stall_ms);
       break;
     }
-    note_line_error("writing to", r < 0 ? errno : 0);
+    note_line_error(hdl, "writing to", r < 0 ? errno : 0);
     if (done == 0) return -1;
     break;
   }
   return done;
 }
 
-int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
+namespace {
+
+int read_bounded(UARTHDL hdl, void *data, int len, int timeout, bool silence_counts) {
   if (len <= 0) return 0;
+  // A stopped run or a lost line fails at once and quietly: the cause has
+  // been told already.
+  if (line_unusable(hdl)) return -1;
   auto *out = static_cast<uint8_t *>(data);
   if (timeout <= 0) {
     ssize_t r = read(hdl, out, static_cast<size_t>(len));
     if (r >= 0) return static_cast<int>(r);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    note_line_error("reading from", errno);
+    note_line_error(hdl, "reading from", errno);
     std::printf("rest len < 0\n\r");
     return -1;
   }
@@ -362,12 +530,18 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
         0);
   }
 
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  const auto start = Clock::now();
+  const int wait_ms = silence_counts ? read_wait_ms(hdl, timeout) : timeout;
+  const auto deadline = start + std::chrono::milliseconds(wait_ms);
   int got = 0;
   for (;;) {
+    if (stop_signal_caught() != 0) {
+      mark_lost(hdl);
+      return -1;
+    }
     int left = ms_until(deadline);
     if (left == 0) break;
-    int wait = got > 0 ? std::min(left, uart_quiet_ms) : left;
+    int wait = std::min(left, got > 0 ? uart_quiet_ms : kStopCheckMs);
     pollfd pfd{hdl, POLLIN, 0};
     int pr = poll(&pfd, 1, wait);
     if (pr < 0) {
@@ -387,12 +561,22 @@ int uart_read(UARTHDL hdl, void *data, int len, int timeout) {
     // End of file on a terminal is a hang-up (the adapter or the far end is
     // gone): an error, not a quiet line, so callers stop at once.
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    note_line_error("reading from", r < 0 ? errno : 0);
+    note_line_error(hdl, "reading from", r < 0 ? errno : 0);
     if (got > 0) break;
     std::printf("rest len < 0\n\r");
     return -1;
   }
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  if (silence_counts || got > 0) account_silence(hdl, got, static_cast<int>(waited));
   return got;
+}
+
+}  // namespace
+
+int uart_read(UARTHDL hdl, void *data, int len, int timeout) { return read_bounded(hdl, data, len, timeout, true); }
+
+int uart_read_patient(UARTHDL hdl, void *data, int len, int timeout) {
+  return read_bounded(hdl, data, len, timeout, false);
 }
 
 void uart_raw_line_settings(termios &tio) {
@@ -479,3 +663,7 @@ void uart_set_serial_request_hook(uart_serial_request_fn fn) {
 }
 
 void uart_set_sleep_hook(uart_sleep_fn fn) { g_sleep = fn != nullptr ? fn : real_sleep; }
+
+void uart_set_output_queue_hook(uart_output_queue_fn fn) {
+  g_output_queue = fn != nullptr ? fn : real_output_queue;
+}

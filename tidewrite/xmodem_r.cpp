@@ -65,23 +65,47 @@ constexpr CrcTables make_crc_tables() {
 
 constexpr CrcTables kCrc = make_crc_tables();
 
-// One byte within the reply time-out; false when none came (or the read failed).
-bool read_reply(uint8_t *c) {
-  if (intf_read == nullptr) return false;
-  return intf_read(uart_xmodem, c, 1, kReplyTimeoutMs) > 0;
+// A read or write that failed (the line hung up, stalled or the run was
+// stopped) ends the transfer at once: retrying into a dead line only adds
+// one time-out per attempt, minutes in all.
+constexpr int kLineFailed = -6;
+
+// One reply byte within the reply time-out: 1 with it, 0 when none came,
+// -1 when the line failed.
+int read_reply(uint8_t *c) {
+  if (intf_read == nullptr) return 0;
+  const int n = intf_read(uart_xmodem, c, 1, kReplyTimeoutMs);
+  return n > 0 ? 1 : n < 0 ? -1 : 0;
 }
 
-void send_byte(uint8_t c) { out_buff(&c, 1); }
+// false when the line failed.
+bool send(const uint8_t *buff, int size) {
+  return intf_write == nullptr || intf_write(uart_xmodem, buff, size) >= 0;
+}
+
+bool send_byte(uint8_t c) { return send(&c, 1); }
 
 void cancel_transfer() {
   for (int i = 0; i < 3; ++i) send_byte(CAN);
 }
 
-// After a CAN: a second CAN confirms the cancel, which the sender acknowledges.
-bool cancel_confirmed() {
-  if (in_byte() != CAN) return false;
+enum class Reply { byte, none, line_failed };
+
+Reply reply(uint8_t *c) {
+  *c = 0;
+  const int r = read_reply(c);
+  return r > 0 ? Reply::byte : r < 0 ? Reply::line_failed : Reply::none;
+}
+
+// After a CAN: a second CAN confirms the cancel, which the sender
+// acknowledges. 1 confirmed, 0 not, kLineFailed.
+int cancel_confirmed() {
+  uint8_t c = 0;
+  const Reply r = reply(&c);
+  if (r == Reply::line_failed) return kLineFailed;
+  if (r != Reply::byte || c != CAN) return 0;
   send_byte(ACK);
-  return true;
+  return 1;
 }
 
 }  // namespace
@@ -111,7 +135,7 @@ void out_buff(const uint8_t *buff, int size) {
 
 uint8_t in_byte() {
   uint8_t c = 0;
-  return read_reply(&c) ? c : 0x00;
+  return read_reply(&c) > 0 ? c : 0x00;
 }
 
 uint8_t xmodem_get_start_code(int use1K, int &nK) {
@@ -136,15 +160,17 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
   bool crc = false;
   bool started = false;
   for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
-    uint8_t c = in_byte();
+    uint8_t c = 0;
+    if (reply(&c) == Reply::line_failed) return kLineFailed;
     if (c == CRC_START) {
       crc = true;
       started = true;
     } else if (c == NAK) {
       crc = false;
       started = true;
-    } else if (c == CAN && cancel_confirmed()) {
-      return -1;
+    } else if (c == CAN) {
+      const int confirmed = cancel_confirmed();
+      if (confirmed != 0) return confirmed < 0 ? kLineFailed : -1;
     }
   }
   if (!started) {
@@ -185,12 +211,14 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
 
     bool acked = false;
     for (int attempt = 0; attempt < kBlockAttempts && !acked; ++attempt) {
-      out_buff(xbuff, frame_len);
-      uint8_t c = in_byte();
+      if (!send(xbuff, frame_len)) return kLineFailed;
+      uint8_t c = 0;
+      if (reply(&c) == Reply::line_failed) return kLineFailed;
       if (c == ACK) {
         acked = true;
-      } else if (c == CAN && cancel_confirmed()) {
-        return -1;
+      } else if (c == CAN) {
+        const int confirmed = cancel_confirmed();
+        if (confirmed != 0) return confirmed < 0 ? kLineFailed : -1;
       }
     }
     if (!acked) {
@@ -207,8 +235,10 @@ int xmodem_tx(const uint8_t *src, int srcsz, bool use1K, int nK, int show_progre
 
   static const uint8_t kEndFrame[4] = {EOT, 0x00, 0x00, 0x00};
   for (int attempt = 0; attempt < kEndAttempts; ++attempt) {
-    out_buff(kEndFrame, sizeof kEndFrame);
-    if (in_byte() == ACK) return static_cast<int>(std::min<long long>(len, INT_MAX));
+    if (!send(kEndFrame, sizeof kEndFrame)) return kLineFailed;
+    uint8_t c = 0;
+    if (reply(&c) == Reply::line_failed) return kLineFailed;
+    if (c == ACK) return static_cast<int>(std::min<long long>(len, INT_MAX));
   }
   return -5;
 }
@@ -232,6 +262,8 @@ std::string xmodem_failure_text(int result) {
       std::snprintf(buf, sizeof buf, "the board did not acknowledge the end of the transfer in %d attempts",
                     kEndAttempts);
       return buf;
+    case kLineFailed:
+      return "the serial line failed during the transfer";
     default:
       return {};
   }
@@ -239,11 +271,12 @@ std::string xmodem_failure_text(int result) {
 
 int xmodem_eot() {
   for (int attempt = 0; attempt < kEotAttempts; ++attempt) {
-    send_byte(EOT);
+    if (!send_byte(EOT)) return -1;
     uint8_t c = 0;
-    bool got = read_reply(&c);
-    for (int naks = 0; got && c == NAK && naks < kEotNaksPerAttempt; ++naks) got = read_reply(&c);
-    if (got && c == ACK) return 0;
+    Reply r = reply(&c);
+    for (int naks = 0; r == Reply::byte && c == NAK && naks < kEotNaksPerAttempt; ++naks) r = reply(&c);
+    if (r == Reply::line_failed) return -1;
+    if (r == Reply::byte && c == ACK) return 0;
   }
   return -1;
 }

@@ -169,8 +169,9 @@ TEST_F(NorProgram, LoaderInTheShareDirectoryComesLast) {
   }
 }
 
-// The full price of a silent board: every block retry waits its second. The
-// run must still end, with a failure status, well within a minute.
+// The full price of a silent board: block retries wait their second each
+// until the board has been silent for 20 s in all; then the line counts as
+// lost and the run ends, within 30 s.
 TEST_F(NorProgram, BoardFallingSilentMidTransferEndsTheRun) {
   boardsim::BoardConfig cfg;
   cfg.faults.block_faults = {{0, 3, boardsim::BlockFaultKind::silence, 1000}};
@@ -180,7 +181,28 @@ TEST_F(NorProgram, BoardFallingSilentMidTransferEndsTheRun) {
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 248);  // -8
   EXPECT_OUT(r.out, "upload fail\r");
-  EXPECT_LT(r.seconds, 40);
+  EXPECT_EQ(r.err, "the board has sent nothing for 20000 ms: the link is lost (board reset, stopped or unplugged?)\n");
+  EXPECT_LT(r.seconds, 30);
+}
+
+// A line that stops taking bytes: the board answers ping, ucfg and the
+// start command, then reads nothing. The first 32 KiB frame fills the line,
+// its write stalls for 5 s, and the run ends there as a lost line instead of
+// sending the frame 25 times over.
+TEST_F(NorProgram, LineThatStopsReadingEndsTheRunAfterOneStall) {
+  boardsim::BoardConfig cfg;
+  cfg.faults.stop_reading_after_commands = 3;
+  NorBoard board(dir.path(), cfg);
+  const auto r = run_program({"-p", board.port(), "-f", image_path.string(), "-b", "1500000", "-x", "32", "-r"}, {},
+                             std::chrono::seconds(60));
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 248);  // -8
+  EXPECT_OUT(r.out, "upload fail\r");
+  EXPECT_EQ(r.err, "the serial line took no data for 5000 ms (adapter gone?)\n");
+  EXPECT_GE(r.seconds, 5.0);
+  EXPECT_LT(r.seconds, 12.0);
+  EXPECT_EQ(board.stats().commands, 3);
+  EXPECT_EQ(board.flash(0, img.size()), std::vector<uint8_t>(img.size(), 0xFF));
 }
 
 }  // namespace

@@ -104,6 +104,15 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // The program starts with the stop signals at their defaults, however
+    // the test itself was started (a shell's background job ignores SIGINT).
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &dfl, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
     dup2(in_r.fd, 0);
     dup2(out_w.fd, 1);
     dup2(opts.stderr_fd >= 0 ? opts.stderr_fd : err_w.fd, 2);

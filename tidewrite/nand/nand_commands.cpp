@@ -48,10 +48,13 @@ int nand_read_page(UARTHDL hdl, uint8_t *data, int page_address) {
   while (count < page_xfer_size) {
     const int n = uart_read(hdl, data + count, page_xfer_size - count, 3000);
     // Nothing within a read's time-out means the board has gone quiet: report
-    // the short count rather than wait on.
+    // the short count rather than wait on. A lost line has had its cause
+    // recorded already (hang-up, stall, silence, a stop signal).
     if (n <= 0) {
-      fprintf(stderr, "nand_read_page: page %d: %d of %d bytes arrived, the board stopped answering\n",
-              page_address, count, page_xfer_size);
+      if (!uart_link_lost(hdl)) {
+        fprintf(stderr, "nand_read_page: page %d: %d of %d bytes arrived, the board stopped answering\n",
+                page_address, count, page_xfer_size);
+      }
       break;
     }
     count += n;

@@ -41,8 +41,10 @@ int nand_download(const char *fw_file_name) {
   // wait out its own time-out.
   const int got = nand_get_flash_chipID(g_uart_hdl, chip_id);
   if (got < static_cast<int>(sizeof chip_id)) {
-    fprintf(stderr, "nand_download: %d of 3 chip ID bytes arrived: the board stopped answering, nothing written\n",
-            got > 0 ? got : 0);
+    if (!uart_link_lost(g_uart_hdl)) {
+      fprintf(stderr, "nand_download: %d of 3 chip ID bytes arrived: the board stopped answering, nothing written\n",
+              got > 0 ? got : 0);
+    }
     return -1;
   }
   printf("Flash chip ID is 0x%2x 0x%2x 0x%2x \n\r", chip_id[0], chip_id[1], chip_id[2]);

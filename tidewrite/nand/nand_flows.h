@@ -13,6 +13,10 @@ int nand_load_ftl_block(UARTHDL hdl, const uint8_t *fw_buf, int fw_len, int bloc
 // magic first); false when all 255 entries are in use.
 bool ftl_table_add_entry(uint8_t *table, int logical, int backup);
 int nand_flash_generate_image();                           // 0 file written, -1
+// Called after each piece of the image file is written (bytes written so
+// far, of total), for tests that need a slow write; null for none.
+using nand_image_write_hook_fn = void (*)(int64_t written, int64_t total);
+void nand_image_set_write_hook(nand_image_write_hook_fn hook);
 // The section step of the offline image: every section the rules accept,
 // copied into fw_g_buf from block_w_nmb on. 0, or -1 after the message of a
 // rejected section, of a firmware with nothing to write, or of a full device.

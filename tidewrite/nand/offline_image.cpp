@@ -19,8 +19,15 @@
 #include "tidewrite/nand/sections.h"
 #include "tidewrite/options.h"
 #include "tidewrite/output_file.h"
+#include "tidewrite/stop_signal.h"
 
 namespace {
+
+// The image goes out in pieces of this size, with a look for a stop signal
+// between them: a slow disk may take seconds for the whole 132 MiB.
+constexpr int64_t kWriteChunk = int64_t{4} << 20;
+
+nand_image_write_hook_fn g_write_hook = nullptr;
 
 // The recovery image goes from block 1 upwards; from block 16 on it would
 // land on the partition table it is about to be listed in.
@@ -60,27 +67,51 @@ int copy_control_info() {
   return 0;
 }
 
-// Appends the image and syncs it; a failed, short or unsynced write takes the
-// file back to the length it had, so a later run never appends after half an
-// image and a success line always means the image is on the storage.
+// Appends the image and syncs it; a failed, short, unsynced or interrupted
+// write takes the file back to the length it had, so a later run never
+// appends after half an image and a success line always means the image is
+// on the storage.
 int write_image_file() {
   g_cmd_option.log_file = generated_image_file_name;
   output_file out;
   std::string why;
   bool ok = out.open(generated_image_file_name, why);
   if (ok) {
-    ok = out.append(fw_g_buf.data(), static_cast<int64_t>(fw_g_buf.size()), why) && out.sync(why);
+    const auto total = static_cast<int64_t>(fw_g_buf.size());
+    for (int64_t done = 0; ok && done < total;) {
+      const int64_t n = std::min(kWriteChunk, total - done);
+      ok = out.append(fw_g_buf.data() + done, n, why);
+      done += n;
+      if (g_write_hook != nullptr) g_write_hook(done, total);
+      if (ok && stop_signal_caught() != 0) {
+        ok = false;
+        why = "interrupted";
+      }
+    }
+    ok = ok && out.sync(why);
     if (!ok) out.take_back();
     if (!out.close(why) && ok) {
       out.take_back();
       ok = false;
     }
+    // The image stays only when no stop came before this point; one that
+    // comes later no longer changes the outcome.
+    if (ok && stop_signals_hold() != 0) {
+      out.take_back();
+      ok = false;
+      why = "interrupted";
+    }
   }
   if (ok) return 0;
+  if (stop_signal_caught() != 0) return -1;  // the main flow says why
   printf("generate image: writing %s failed (%s), no image written\n\r", generated_image_file_name, why.c_str());
   fprintf(stderr, "%s: %s\n", generated_image_file_name, why.c_str());
   return -1;
 }
+
+// A stop signal ends the generation between its steps, before anything is
+// written.
+bool stopped() { return stop_signal_caught() != 0; }
 
 }  // namespace
 
@@ -123,6 +154,8 @@ int nand_image_copy_sections(const uint8_t *fw, int fw_len) {
   return 0;
 }
 
+void nand_image_set_write_hook(nand_image_write_hook_fn hook) { g_write_hook = hook; }
+
 int nand_flash_generate_image() {
   block_w_nmb = block_w_start;
   const char *fw_name = g_cmd_option.fw_file;
@@ -143,7 +176,7 @@ int nand_flash_generate_image() {
     return -1;
   }
 
-  if (copy_control_info() < 0) return release_image(), -1;
+  if (stopped() || copy_control_info() < 0) return release_image(), -1;
 
   g_cmd_option.fw_file = fw_name;
   int fw_len = 0;
@@ -155,7 +188,7 @@ int nand_flash_generate_image() {
   printf("%s length = %d \n\r", fw_name, fw_len);
 
   block_w_nmb = block_w_start;
-  if (nand_image_copy_sections(fw->data(), fw_len) < 0) return release_image(), -1;
+  if (stopped() || nand_image_copy_sections(fw->data(), fw_len) < 0) return release_image(), -1;
   fw.reset();
 
   g_cmd_option.fw_file = boot_recover_file_name;
@@ -182,7 +215,7 @@ int nand_flash_generate_image() {
   }
   recover.reset();
 
-  int r = write_image_file();
+  int r = stopped() ? -1 : write_image_file();
   release_image();
   return r;
 }

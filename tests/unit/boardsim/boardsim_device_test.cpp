@@ -637,6 +637,42 @@ TEST(DeviceFaults, SilentAfterCommands) {
   EXPECT_EQ(mute.send("ping\n"), "");
 }
 
+// The N-th command is still answered (a transfer it starts asks for its
+// data); everything after it, in the same feed or later, goes unread.
+TEST(DeviceFaults, StopsReadingAfterCommands) {
+  BoardConfig c;
+  c.faults.stop_reading_after_commands = 2;
+  Rig r(c);
+  EXPECT_TRUE(r.dev->reading());
+  EXPECT_EQ(r.send("ping\n"), "ping");
+  EXPECT_EQ(r.send("fwd 0 0 0 \nping\n"), "C");
+  EXPECT_FALSE(r.dev->reading());
+  EXPECT_EQ(r.send("ping\n"), "");
+  EXPECT_EQ(r.dev->stats().commands, 2);
+  EXPECT_FALSE(r.dev->hang_up_due());
+  c.faults.stop_reading_after_commands = 0;
+  Rig deaf(c);
+  EXPECT_FALSE(deaf.dev->reading());
+  EXPECT_EQ(deaf.send("ping\n"), "");
+  EXPECT_EQ(deaf.dev->stats().commands, 0);
+}
+
+TEST(DeviceFaults, HangsUpAfterCommands) {
+  BoardConfig c;
+  c.faults.hang_up_after_commands = 1;
+  Rig r(c);
+  EXPECT_EQ(r.send("ping\n"), "ping");
+  EXPECT_FALSE(r.dev->hang_up_due()) << "the answer must have its chance to be read";
+  EXPECT_EQ(r.send("p"), "");
+  EXPECT_TRUE(r.dev->hang_up_due());
+  EXPECT_EQ(r.dev->stats().commands, 1);
+  c.faults.hang_up_after_commands = 0;
+  Rig at_once(c);
+  EXPECT_FALSE(at_once.dev->hang_up_due());
+  EXPECT_EQ(at_once.send("ping\n"), "");
+  EXPECT_TRUE(at_once.dev->hang_up_due());
+}
+
 TEST(DeviceFaults, TranscriptNamesCommandsAndReplies) {
   Rig r;
   r.send("ping\n");

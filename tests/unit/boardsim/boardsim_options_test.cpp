@@ -59,6 +59,8 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--wrong-hash"}, [](const BoardConfig &c) { return c.faults.wrong_hash; }},
       {{"--silent-after", "0"}, [](const BoardConfig &c) { return c.faults.silent_after_commands == 0; }},
       {{"--erase-ms", "300"}, [](const BoardConfig &c) { return c.faults.erase_ms == 300; }},
+      {{"--stop-reading-after", "3"}, [](const BoardConfig &c) { return c.faults.stop_reading_after_commands == 3; }},
+      {{"--hang-up-after", "0x10"}, [](const BoardConfig &c) { return c.faults.hang_up_after_commands == 16; }},
       {{"--q5-application"}, [](const BoardConfig &c) { return c.faults.q5_in_application; }},
   };
   for (const auto &g : cases) {
@@ -75,6 +77,8 @@ TEST(Options, DefaultsAreALiraNorBoardWithoutFaults) {
   EXPECT_EQ(o.config.flash, FlashKind::nor);
   EXPECT_EQ(o.config.nor_size, 16u << 20);
   EXPECT_EQ(o.config.faults.silent_after_commands, -1);
+  EXPECT_EQ(o.config.faults.stop_reading_after_commands, -1);
+  EXPECT_EQ(o.config.faults.hang_up_after_commands, -1);
   EXPECT_TRUE(o.config.complete_store_on_stop);
   EXPECT_FALSE(o.help);
 }
@@ -93,6 +97,8 @@ TEST(Options, BadValuesAreRefusedNamingTheOption) {
       {"--silent-after", "4294967296"},       {"--turnaround", "2147483648"},
       {"--erase-ms", "0x100000000"},          {"--block-fault", "nak:4294967297"},
       {"--program-fail", "5:4294967296"},     {"--cancel-at-block", "2048M"},
+      {"--stop-reading-after", "-2"},         {"--stop-reading-after"},
+      {"--hang-up-after", "4294967296"},      {"--hang-up-after", "x"},
   };
   for (const auto &args : bad) {
     ProgramOptions o;

@@ -196,3 +196,80 @@ TEST(PtyBoard, PacedRepliesTakeTheLineTimeAndTheTurnaround) {
 }
 
 }  // namespace
+
+namespace {
+
+// A board that has stopped reading leaves the host's bytes in the line: it
+// fills, and the host's writes stall for good.
+TEST(PtyBoard, StoppedReadingFillsTheLine) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.store_path = (tmp / "nor.bin").string();
+  cfg.faults.stop_reading_after_commands = 2;
+  boardsim::PtyBoard board(cfg);
+  HostPort host(board.slave_path());
+  host.send("ping\n");
+  EXPECT_EQ(host.read(4), "ping");
+  host.send("fwd 0 0 0 \n");
+  EXPECT_EQ(host.read(1), "C");
+
+  const int fd = open(board.slave_path().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  // Until the line has taken nothing for 300 ms (the kernel moves bytes
+  // between its own buffers for a moment after the first refusal).
+  const std::vector<char> chunk(1024, 'x');
+  size_t taken = 0;
+  for (;;) {
+    const ssize_t k = write(fd, chunk.data(), chunk.size());
+    if (k > 0) {
+      taken += size_t(k);
+      ASSERT_LT(taken, 1u << 20) << "the line never filled";
+      continue;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 300) == 0) break;
+  }
+  EXPECT_GT(taken, 0u);
+  close(fd);
+  EXPECT_EQ(board.stats().commands, 2);
+}
+
+// The line goes down when the host goes on after the reply to the last
+// command: reads report the hang-up, writes fail, the flash stays readable.
+TEST(PtyBoard, HangsUpAfterCommands) {
+  TempDir tmp;
+  boardsim::BoardConfig cfg;
+  cfg.store_path = (tmp / "nor.bin").string();
+  cfg.faults.hang_up_after_commands = 1;
+  boardsim::PtyBoard board(cfg);
+  const int fd = open(board.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  ASSERT_EQ(write(fd, "ping\n", 5), 5);
+  std::string got;
+  ssize_t k = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  char buf[16];
+  while (std::chrono::steady_clock::now() < end) {
+    if (got == "ping") {
+      ASSERT_EQ(write(fd, "ping\n", 5), 5);
+      got += "|";
+    }
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 100);
+    k = read(fd, buf, sizeof buf);
+    if (k > 0) got.append(buf, size_t(k));
+    if (k == 0 || (k < 0 && errno == EIO)) break;
+  }
+  EXPECT_EQ(got, "ping|");
+  EXPECT_TRUE(k == 0 || (k < 0 && errno == EIO)) << "no hang-up seen";
+  EXPECT_LT(write(fd, "ping\n", 5), 0);
+  close(fd);
+  EXPECT_EQ(board.read_flash(0, 4), std::vector<uint8_t>(4, 0xFF));
+}
+
+}  // namespace

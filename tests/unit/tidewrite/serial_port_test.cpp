@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -24,6 +26,8 @@
 #include "tests/support/line_recorder.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/test_support.h"
+#include "tidewrite/failure_reason.h"
+#include "tidewrite/stop_signal.h"
 
 namespace {
 
@@ -543,6 +547,189 @@ TEST(SleepSeam, RecordsAndRestores) {
   auto t0 = Clock::now();
   Sleep(30);
   EXPECT_GE(ms_since(t0), 29);
+}
+
+}  // namespace
+
+// ---- lost lines, the silence limit, stop signals, the bounded close
+
+namespace {
+
+// Sets a limit of this layer for one test and puts it back.
+class ScopedLimit {
+ public:
+  ScopedLimit(int &limit, int value) : limit_(limit), saved_(limit) { limit_ = value; }
+  ~ScopedLimit() { limit_ = saved_; }
+  ScopedLimit(const ScopedLimit &) = delete;
+  ScopedLimit &operator=(const ScopedLimit &) = delete;
+
+ private:
+  int &limit_;
+  int saved_;
+};
+
+// After a stall the line is lost: later writes and reads fail at once and
+// quietly (the stall has been recorded as the cause), until a new open.
+TEST_F(SerialPort, StalledLineStaysLostUntilReopened) {
+  ScopedLimit stall(uart_write_stall_ms, 200);
+  forget_failure_reason();
+  std::string big(4 << 20, 'x');
+  ASSERT_LT(uart_write(hdl, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+  EXPECT_TRUE(uart_link_lost(hdl));
+  EXPECT_EQ(failure_reason(), "the serial line took no data for 200 ms (adapter gone?)");
+  char buf[4];
+  testing::internal::CaptureStdout();
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_write(hdl, "ping\n", 5), -1);
+  EXPECT_EQ(uart_read(hdl, buf, 4, 1000), -1);
+  EXPECT_LT(ms_since(t0), 100);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  forget_failure_reason();
+
+  uart_close(hdl);
+  tcflush(pty.master(), TCIFLUSH);
+  hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  EXPECT_FALSE(uart_link_lost(hdl));
+  EXPECT_EQ(uart_write(hdl, "ping\n", 5), 5);
+}
+
+// Silence counts across reads; a byte from the board starts the count
+// afresh. Once the limit is used up the line is lost.
+TEST_F(SerialPort, BoardSilentPastTheLimitLosesTheLine) {
+  ScopedLimit limit(uart_silence_limit_ms, 300);
+  forget_failure_reason();
+  char buf[4];
+  EXPECT_EQ(uart_read(hdl, buf, 4, 200), 0);
+  ASSERT_TRUE(testsupport::write_all(pty.master(), "O"));
+  EXPECT_EQ(uart_read(hdl, buf, 1, 200), 1);
+  EXPECT_EQ(uart_read(hdl, buf, 4, 200), 0);  // 200 of 300 ms: the count began again
+  EXPECT_FALSE(uart_link_lost(hdl));
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 4, 250), 0);  // waits only what is left of the limit
+  const double took = ms_since(t0);
+  EXPECT_GE(took, 90);
+  EXPECT_LT(took, 240);
+  EXPECT_TRUE(uart_link_lost(hdl));
+  EXPECT_EQ(failure_reason(),
+            "the board has sent nothing for 300 ms: the link is lost (board reset, stopped or unplugged?)");
+  t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 4, 1000), -1);
+  EXPECT_LT(ms_since(t0), 100);
+  forget_failure_reason();
+}
+
+// The wait for a reply that may rightly take long (an erase) is its own
+// time-out: neither cut by the limit nor counted against it.
+TEST_F(SerialPort, PatientReadIsNotCutByTheLimit) {
+  ScopedLimit limit(uart_silence_limit_ms, 100);
+  char buf[2];
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_read_patient(hdl, buf, 2, 400), 0);
+  EXPECT_GE(ms_since(t0), 390);
+  EXPECT_FALSE(uart_link_lost(hdl));
+  t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 2, 50), 0);
+  EXPECT_EQ(uart_read(hdl, buf, 2, 400), 0);  // 50 of 100 ms were left
+  EXPECT_LT(ms_since(t0), 300);
+  EXPECT_TRUE(uart_link_lost(hdl));
+  forget_failure_reason();
+}
+
+TEST(SerialLine, HungUpLineIsLost) {
+  auto pty = std::make_unique<PtyPair>();
+  UARTHDL hdl = uart_open(pty->slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  EXPECT_FALSE(uart_link_lost(hdl));
+  pty.reset();
+  EXPECT_LT(uart_write(hdl, "ping\n", 5), 0);
+  EXPECT_TRUE(uart_link_lost(hdl));
+  forget_failure_reason();
+  uart_close(hdl);
+}
+
+// A stop signal ends a wait in progress within a fraction of a second (the
+// waits look for it at least every 200 ms), quietly; so do later calls.
+TEST_F(SerialPort, StopSignalEndsReadsWritesAndPausesAtOnce) {
+  PeerThread stopper([] {
+    std::this_thread::sleep_for(100ms);
+    stop_signal_note(SIGTERM);
+  });
+  char buf[4];
+  testing::internal::CaptureStdout();
+  auto t0 = Clock::now();
+  EXPECT_EQ(uart_read(hdl, buf, 4, 5000), -1);
+  EXPECT_LT(ms_since(t0), 600);
+  EXPECT_EQ(uart_write(hdl, "ping\n", 5), -1);
+  t0 = Clock::now();
+  Sleep(3000);
+  EXPECT_LT(ms_since(t0), 100);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(uart_link_lost(hdl));
+  stopper.join();
+  stop_signal_forget();
+}
+
+TEST(SerialClose, DrainBudgetFollowsTheQueueAndTheRate) {
+  EXPECT_EQ(uart_drain_budget_ms(0, 115200), 0);
+  EXPECT_EQ(uart_drain_budget_ms(4096, 115200), 2 * 355 + 50);
+  EXPECT_EQ(uart_drain_budget_ms(4096, 1500000), 2 * 27 + 50);
+  EXPECT_EQ(uart_drain_budget_ms(4096, 0), uart_drain_budget_ms(4096, 115200));  // unknown rate
+  EXPECT_EQ(uart_drain_budget_ms(4096, 9600), 2000);  // never more than 2 s
+}
+
+int g_queue_calls = 0;
+int stuck_queue(int, int *queued) {
+  ++g_queue_calls;
+  *queued = 4096;
+  return 0;
+}
+int draining_queue(int, int *queued) {
+  *queued = g_queue_calls++ < 3 ? 100 : 0;
+  return 0;
+}
+
+// An adapter whose output never leaves: the close waits the drain budget
+// (4096 bytes at 115200 baud: 760 ms), discards the rest (which a
+// pseudo-terminal does not show) and still puts the settings back.
+TEST(SerialClose, StuckOutputNeverHoldsTheClose) {
+  PtyPair pty;
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  ASSERT_EQ(uart_write(hdl, "disc\n", 5), 5);
+  g_queue_calls = 0;
+  uart_set_output_queue_hook(stuck_queue);
+  auto t0 = Clock::now();
+  uart_close(hdl);
+  const double took = ms_since(t0);
+  uart_set_output_queue_hook(nullptr);
+  EXPECT_GE(took, 700);
+  EXPECT_LT(took, 2000);
+  EXPECT_GT(g_queue_calls, 10);
+  termios after{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+// A queue that empties ends the wait at once, and nothing is discarded.
+TEST(SerialClose, OutputThatLeavesIsNotDiscarded) {
+  PtyPair pty;
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  ASSERT_EQ(uart_write(hdl, "disc\n", 5), 5);
+  g_queue_calls = 0;
+  uart_set_output_queue_hook(draining_queue);
+  auto t0 = Clock::now();
+  uart_close(hdl);
+  const double took = ms_since(t0);
+  uart_set_output_queue_hook(nullptr);
+  EXPECT_LT(took, 300);
+  EXPECT_EQ(g_queue_calls, 4);
+  EXPECT_EQ(testsupport::read_for(pty.master(), 100), "disc\n");
 }
 
 }  // namespace

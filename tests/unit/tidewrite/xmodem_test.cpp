@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "tests/support/pty_pair.h"
 #include "tests/support/test_support.h"
+#include "tidewrite/failure_reason.h"
 
 // Counts heap allocations while a transfer runs (the sender must use none).
 // The replacement pairs malloc with free; GCC cannot see that across inlining.
@@ -35,6 +38,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr int SILENT = -1;  // a read that times out
+constexpr int LINE_FAILED = -2;  // a read that fails (the line hung up, stalled, was stopped)
 constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 
 // Scripted receiver: replies before the first write, then one reply list per
@@ -43,6 +47,7 @@ struct FakeReceiver {
   std::deque<int> pending;
   std::deque<std::vector<int>> per_write;
   std::vector<Bytes> writes;
+  int failing_write = -1;  // writes from this index on fail
   int reads = 0;
   int timeouts_asked = 0;
 };
@@ -53,6 +58,7 @@ int fake_write(UARTHDL hdl, const void *data, int len) {
   EXPECT_EQ(hdl, 42);
   const auto *p = static_cast<const uint8_t *>(data);
   g_rx->writes.emplace_back(p, p + len);
+  if (g_rx->failing_write >= 0 && g_rx->writes.size() > static_cast<size_t>(g_rx->failing_write)) return -1;
   std::vector<int> reply = {ACK};
   if (!g_rx->per_write.empty()) {
     reply = g_rx->per_write.front();
@@ -71,6 +77,7 @@ int fake_read(UARTHDL hdl, void *data, int len, int timeout) {
   int b = g_rx->pending.front();
   g_rx->pending.pop_front();
   if (b == SILENT) return 0;
+  if (b == LINE_FAILED) return -1;
   *static_cast<uint8_t *>(data) = static_cast<uint8_t>(b);
   return 1;
 }
@@ -411,12 +418,98 @@ TEST_F(Xmodem, ProgressAfterEveryAcknowledgedBlock) {
   EXPECT_EQ(testsupport::escaped(out), testsupport::escaped(half + full));
 }
 
+// A failed read or write means the line is gone: the transfer ends at once,
+// in whichever phase, without retries and without CANs nobody would read.
+TEST_F(Xmodem, FailedLineEndsTheTransferAtOnce) {
+  Bytes src = pattern(3000);
+  {
+    rx = {};
+    rx.pending = {'x', LINE_FAILED, 'C'};
+    EXPECT_EQ(xmodem_tx(src.data(), 3000, true, 1, 0), -6);
+    EXPECT_EQ(rx.reads, 2);
+    EXPECT_TRUE(rx.writes.empty());
+  }
+  {
+    rx = {};
+    rx.pending = {'C'};
+    rx.per_write = {{ACK}, {LINE_FAILED}, {ACK}};
+    EXPECT_EQ(xmodem_tx(src.data(), 3000, true, 1, 0), -6);
+    EXPECT_EQ(rx.writes.size(), 2u);
+  }
+  {
+    rx = {};
+    rx.pending = {'C'};
+    rx.per_write = {{CAN, LINE_FAILED}};
+    EXPECT_EQ(xmodem_tx(src.data(), 3000, true, 1, 0), -6);
+    EXPECT_EQ(rx.writes.size(), 1u);
+  }
+  {
+    rx = {};
+    rx.pending = {'C'};
+    rx.per_write = {{ACK}, {ACK}, {ACK}, {LINE_FAILED}};
+    EXPECT_EQ(xmodem_tx(src.data(), 3000, true, 1, 0), -6);
+    EXPECT_EQ(rx.writes.size(), 4u);
+    EXPECT_EQ(rx.writes[3], kEndFrame);
+  }
+  {
+    rx = {};
+    rx.pending = {'C'};
+    rx.failing_write = 1;
+    EXPECT_EQ(xmodem_tx(src.data(), 3000, true, 1, 0), -6);
+    EXPECT_EQ(rx.writes.size(), 2u);
+    EXPECT_EQ(rx.reads, 2);
+  }
+  EXPECT_EQ(xmodem_failure_text(-6), "the serial line failed during the transfer");
+}
+
+TEST_F(Xmodem, EotEndsOnAFailedLine) {
+  rx.per_write = {{NAK, LINE_FAILED}};
+  EXPECT_EQ(xmodem_eot(), -1);
+  EXPECT_EQ(rx.writes.size(), 1u);
+  rx = {};
+  rx.failing_write = 0;
+  EXPECT_EQ(xmodem_eot(), -1);
+  EXPECT_EQ(rx.writes.size(), 1u);
+  EXPECT_EQ(rx.reads, 0);
+}
+
 TEST(XmodemUnbound, FailsWithoutTransport) {
   xmodem_set_uart(0, nullptr, nullptr);
   uint8_t b = 0;
   EXPECT_EQ(xmodem_tx(&b, 1, true, 1, 0), -2);
   EXPECT_EQ(xmodem_eot(), -1);
   EXPECT_EQ(in_byte(), 0);
+}
+
+}  // namespace
+
+// ---- on a real line that stops taking bytes
+
+namespace {
+
+// The board asks for the data, then reads nothing: the first frame fills
+// the line and its write stalls. With the stall limit at 200 ms the whole
+// transfer ends with the line failed, at once rather than after 25 tries
+// of a stalled frame each.
+TEST(XmodemOnALine, StalledWriteEndsTheWholeTransfer) {
+  const int saved = uart_write_stall_ms;
+  uart_write_stall_ms = 200;
+  forget_failure_reason();
+  testsupport::PtyPair pty;
+  UARTHDL hdl = uart_open(pty.slave_path().c_str());
+  ASSERT_GT(hdl, 0);
+  ASSERT_TRUE(testsupport::write_all(pty.master(), "C"));
+  xmodem_set_uart(hdl, uart_write, uart_read);
+  const Bytes src = pattern(1 << 20, 3);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int r = xmodem_tx(src.data(), static_cast<int>(src.size()), true, 32, 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  uart_write_stall_ms = saved;
+  EXPECT_EQ(r, -6);
+  EXPECT_LT(seconds, 2.0);
+  EXPECT_EQ(failure_reason(), "the serial line took no data for 200 ms (adapter gone?)");
+  forget_failure_reason();
+  uart_close(hdl);
 }
 
 }  // namespace
