@@ -162,7 +162,15 @@ TEST(Device, UnknownAndMalformedCommandsAreIgnored) {
   EXPECT_EQ(r.send("fwd 0 0 zz \n"), "");
   EXPECT_EQ(r.send("ucfg fast 0 0\n"), "");
   EXPECT_EQ(r.send("\n\r\n"), "");
+  // A known name with the wrong number of words or the wrong fixed fields.
+  EXPECT_EQ(r.send("ping 1\n"), "");
+  EXPECT_EQ(r.send("hashq 0 0\n"), "");
+  EXPECT_EQ(r.send("fwd 16 14 1500000 0 0 0 0 4000\n"), "");
   EXPECT_EQ(r.send("ping\n"), "ping");
+  Rig nand(nand_config());
+  EXPECT_EQ(nand.send("snb 0x11\n"), "");
+  EXPECT_EQ(nand.send("snb 0x10 0\n"), "");
+  EXPECT_EQ(nand.send("snb 0x10\n").size(), 3u);
 }
 
 // --- NOR download, hash and erase ---------------------------------------------
