@@ -87,6 +87,11 @@ void Device::emit(const std::string &text) {
 
 void Device::reply_ok() { emit(cfg_.faults.short_replies ? std::string("O") : std::string("OK")); }
 
+void Device::reply_result(bool ok) {
+  if (ok) reply_ok();
+  else emit(std::string("ER"));
+}
+
 std::vector<uint8_t> Device::take_output() {
   std::vector<uint8_t> out;
   out.swap(out_);
@@ -438,12 +443,8 @@ void Device::erase_nor(uint64_t start, uint64_t length) {
 
 // "OK" or "ER", after the erase time when one is set.
 void Device::after_erase(bool ok) {
-  auto done = [this, ok] {
-    if (ok) reply_ok();
-    else emit(std::string("ER"));
-  };
-  if (cfg_.faults.erase_ms > 0) defer(Millis(cfg_.faults.erase_ms), 0, done);
-  else done();
+  if (cfg_.faults.erase_ms > 0) defer(Millis(cfg_.faults.erase_ms), 0, [this, ok] { reply_result(ok); });
+  else reply_result(ok);
 }
 
 bool Device::is_factory_bad(int block) const {
@@ -497,10 +498,7 @@ void Device::finish_transfer() {
       loader_received_ = true;
       break;
   }
-  if (!cfg_.faults.no_ok_after_transfer) {
-    if (ok) reply_ok();
-    else emit(std::string("ER"));
-  }
+  if (!cfg_.faults.no_ok_after_transfer) reply_result(ok);
   // The q5 ROM returns to 115200 once a download is done.
   if (q5) {
     baud_ = 115200;

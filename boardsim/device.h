@@ -69,6 +69,7 @@ class Device {
   void emit(std::span<const uint8_t> bytes);
   void emit(const std::string &text);
   void reply_ok();
+  void reply_result(bool ok);  // "OK" or "ER"
   void defer(Millis delay, int wait_rate, std::function<void()> action);
   void release_pending();
   void start_transfer(Purpose purpose, uint64_t address);
