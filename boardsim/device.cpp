@@ -87,6 +87,11 @@ void Device::emit(const std::string &text) {
 
 void Device::reply_ok() { emit(cfg_.faults.short_replies ? std::string("O") : std::string("OK")); }
 
+void Device::reply_result(bool ok) {
+  if (ok) reply_ok();
+  else emit(std::string("ER"));
+}
+
 std::vector<uint8_t> Device::take_output() {
   std::vector<uint8_t> out;
   out.swap(out_);
@@ -232,99 +237,98 @@ void Device::feed_byte(uint8_t b) {
 }
 
 void Device::run_line(const std::string &line) {
-  auto words = split(line);
+  const Words words = split(line);
   // An empty line matters only to the q5 application (its prompt).
   if (words.empty()) {
     if (q5_app_) emit(std::string("\r\n# "));
     return;
   }
-  ++stats_.commands;
-  log("rx \"" + line + "\"");
-  if (cfg_.faults.silent_after_commands >= 0 && stats_.commands > cfg_.faults.silent_after_commands) {
-    silent_ = true;
-    log("silent from here on");
+  if (!count_command(line)) return;
+  if (q5_app_) {
+    q5_application_line(words[0]);
     return;
   }
+  const Command *command = find_command(words);
+  if (command == nullptr) {
+    log("ignored");
+    return;
+  }
+  (this->*command->run)(words);
+}
+
+// Counts a command line and starts the faults due after so many; false when
+// the board answers no more.
+bool Device::count_command(const std::string &line) {
+  ++stats_.commands;
+  log("rx \"" + line + "\"");
+  const Faults &f = cfg_.faults;
+  if (f.silent_after_commands >= 0 && stats_.commands > f.silent_after_commands) {
+    silent_ = true;
+    log("silent from here on");
+    return false;
+  }
   // This command is still answered; nothing after it is taken.
-  if (stats_.commands == cfg_.faults.stop_reading_after_commands) {
+  if (stats_.commands == f.stop_reading_after_commands) {
     deaf_ = true;
     log("reads nothing from here on");
   }
-  if (stats_.commands == cfg_.faults.hang_up_after_commands) hang_up_armed_ = true;
-  const std::string &cmd = words[0];
-  const bool nor = cfg_.flash == FlashKind::nor;
-  const size_t n = words.size();
+  if (stats_.commands == f.hang_up_after_commands) hang_up_armed_ = true;
+  return true;
+}
 
-  if (q5_app_) {
-    if (cmd == "ATXX") {
-      q5_app_ = false;
-      log("q5 application hands over to the ROM");
-    } else {
-      emit(std::string("\r\n# "));
-    }
-    return;
-  }
-  if (cmd == "ping" && n == 1) {
-    bool wrong = cfg_.faults.wrong_first_ping && !pings_;
-    pings_ = true;
-    emit(wrong ? std::string("pong") : cfg_.faults.short_replies ? std::string("pin") : std::string("ping"));
-  } else if (cmd == "ucfg" && n == 4) {
-    auto rate = parse_num(words[1], 10);
-    if (!rate || *rate == 0 || *rate > 20000000) return;
-    baud_ = static_cast<int>(*rate);
-    stats_.device_baud = baud_;
-    // "OK" goes out at the new rate; a host that never follows hears noise.
-    defer(kUcfgWait, baud_, [this] { reply_ok(); });
-  } else if (cmd == "hashq" && n == 4) {
-    cmd_hashq(words);
-  } else if ((cmd == "fwd" || cmd == "fwd16k") && n == 4) {
-    auto addr = parse_num(words[3], 16);
-    if (!addr || !nor) return;
-    start_transfer(Purpose::nor_program, *addr);
-  } else if (cmd == "fwd" && n == 9 && words[1] == "16" && words[2] == "15") {
-    auto rate = parse_num(words[3], 10);
-    auto addr = parse_num(words[8], 16);
-    if (!rate || !addr || *rate == 0 || !nor) return;
-    // The q5 ROM moves to the rate in the command, then asks for the data.
-    baud_ = static_cast<int>(*rate);
-    stats_.device_baud = baud_;
-    uint64_t a = *addr;
-    defer(kQ5Wait, baud_, [this, a] {
-      start_transfer(Purpose::nor_program, a);
-      rx_q5_ = true;
-    });
-  } else if (cmd == "ceras" && n == 3 && nor) {
-    cmd_erase_nor(0, store_.size());
-  } else if (cmd == "seras" && n == 5 && nor) {
-    auto start = parse_num(words[1], 16);
-    auto len = parse_num(words[2], 16);
-    if (!start || !len) return;
-    cmd_erase_nor(*start, *len);
-  } else if (cmd == "uboot" && n == 1) {
-    start_transfer(Purpose::loader, 0);
-  } else if (cmd == "disc" && n == 1) {
-    restart(loader_received_);
-  } else if (cmd == "WDTRST" && n == 1) {
-    restart(false);
-  } else if (cmd == "snb" && n == 2 && words[1] == "0x10" && !nor) {
-    emit(std::span(kChipId, cfg_.faults.short_replies ? 2 : 3));
-  } else if (cmd == "snr" && n == 5 && !nor) {
-    cmd_snr(words);
-  } else if (cmd == "sfwd" && n == 4 && !nor) {
-    auto off = parse_num(words[3], 16);
-    if (!off) return;
-    start_transfer(Purpose::nand_write, *off);
-  } else if (cmd == "sne" && n == 3 && !nor) {
-    cmd_sne(words);
+void Device::q5_application_line(const std::string &command) {
+  if (command == "ATXX") {
+    q5_app_ = false;
+    log("q5 application hands over to the ROM");
   } else {
-    log("ignored");
+    emit(std::string("\r\n# "));
   }
 }
 
-void Device::cmd_hashq(const std::vector<std::string> &args) {
-  // A NAND board has no NOR to hash: its silence tells the host so.
-  if (cfg_.flash != FlashKind::nor) return;
-  auto len = parse_num(args[1], 10);
+const Device::Command Device::kCommands[] = {
+    {"ping", 1, Needs::any, &Device::cmd_ping},
+    {"ucfg", 4, Needs::any, &Device::cmd_ucfg},
+    // A NAND board has no NOR to hash: its silence tells the host so.
+    {"hashq", 4, Needs::nor, &Device::cmd_hashq},
+    {"fwd", 4, Needs::nor, &Device::cmd_fwd},
+    {"fwd16k", 4, Needs::nor, &Device::cmd_fwd},
+    {"fwd", 9, Needs::nor, &Device::cmd_fwd_q5},
+    {"ceras", 3, Needs::nor, &Device::cmd_ceras},
+    {"seras", 5, Needs::nor, &Device::cmd_seras},
+    {"uboot", 1, Needs::any, &Device::cmd_uboot},
+    {"disc", 1, Needs::any, &Device::cmd_disc},
+    {"WDTRST", 1, Needs::any, &Device::cmd_wdtrst},
+    {"snb", 2, Needs::nand, &Device::cmd_snb},
+    {"snr", 5, Needs::nand, &Device::cmd_snr},
+    {"sfwd", 4, Needs::nand, &Device::cmd_sfwd},
+    {"sne", 3, Needs::nand, &Device::cmd_sne},
+};
+
+const Device::Command *Device::find_command(const Words &words) const {
+  const Needs flash = cfg_.flash == FlashKind::nor ? Needs::nor : Needs::nand;
+  for (const Command &c : kCommands) {
+    if (c.name == words[0] && c.words == words.size() && (c.needs == Needs::any || c.needs == flash)) return &c;
+  }
+  return nullptr;
+}
+
+void Device::cmd_ping(const Words &) {
+  const bool wrong = cfg_.faults.wrong_first_ping && !pings_;
+  pings_ = true;
+  emit(wrong ? std::string("pong") : cfg_.faults.short_replies ? std::string("pin") : std::string("ping"));
+}
+
+void Device::cmd_ucfg(const Words &words) {
+  auto rate = parse_num(words[1], 10);
+  if (!rate || *rate == 0 || *rate > 20000000) return;
+  baud_ = static_cast<int>(*rate);
+  stats_.device_baud = baud_;
+  // "OK" goes out at the new rate; a host that never follows hears noise.
+  defer(kUcfgWait, baud_, [this] { reply_ok(); });
+}
+
+void Device::cmd_hashq(const Words &words) {
+  auto len = parse_num(words[1], 10);
   if (!len) return;
   // The second field (the piece's place in the image file) means nothing to
   // the board: it hashes from the address of the last download start.
@@ -348,29 +352,72 @@ void Device::cmd_hashq(const std::vector<std::string> &args) {
   emit(reply);
 }
 
-void Device::cmd_erase_nor(uint64_t start, uint64_t length) {
-  bool ok = start < store_.size() && length <= store_.size() - start;
-  if (ok) store_.fill(start, length, 0xFF);
-  auto done = [this, ok] {
-    if (ok) reply_ok();
-    else emit(std::string("ER"));
-  };
-  if (cfg_.faults.erase_ms > 0) defer(Millis(cfg_.faults.erase_ms), 0, done);
-  else done();
+void Device::cmd_fwd(const Words &words) {
+  auto addr = parse_num(words[3], 16);
+  if (!addr) return;
+  start_transfer(Purpose::nor_program, *addr);
 }
 
-void Device::cmd_snr(const std::vector<std::string> &args) {
-  auto page = parse_num(args[1], 16);
-  auto count = parse_num(args[3], 10);
+// The q5 ROM's download start: "fwd 16 15 <rate> ... <address>".
+void Device::cmd_fwd_q5(const Words &words) {
+  if (words[1] != "16" || words[2] != "15") {
+    log("ignored");
+    return;
+  }
+  auto rate = parse_num(words[3], 10);
+  auto addr = parse_num(words[8], 16);
+  if (!rate || !addr || *rate == 0) return;
+  // The q5 ROM moves to the rate in the command, then asks for the data.
+  baud_ = static_cast<int>(*rate);
+  stats_.device_baud = baud_;
+  const uint64_t a = *addr;
+  defer(kQ5Wait, baud_, [this, a] {
+    start_transfer(Purpose::nor_program, a);
+    rx_q5_ = true;
+  });
+}
+
+void Device::cmd_ceras(const Words &) { erase_nor(0, store_.size()); }
+
+void Device::cmd_seras(const Words &words) {
+  auto start = parse_num(words[1], 16);
+  auto len = parse_num(words[2], 16);
+  if (!start || !len) return;
+  erase_nor(*start, *len);
+}
+
+void Device::cmd_uboot(const Words &) { start_transfer(Purpose::loader, 0); }
+
+void Device::cmd_disc(const Words &) { restart(loader_received_); }
+
+void Device::cmd_wdtrst(const Words &) { restart(false); }
+
+void Device::cmd_snb(const Words &words) {
+  if (words[1] != "0x10") {
+    log("ignored");
+    return;
+  }
+  emit(std::span(kChipId, cfg_.faults.short_replies ? 2 : 3));
+}
+
+void Device::cmd_snr(const Words &words) {
+  auto page = parse_num(words[1], 16);
+  auto count = parse_num(words[3], 10);
   if (!page || !count || *page >= uint64_t(kNandBlocks) * kNandPagesPerBlock) return;
   size_t n = static_cast<size_t>(std::min<uint64_t>(*count, kNandPageRaw));
   if (cfg_.faults.short_replies && n > 52) n -= 52;
   emit(store_.read(*page * kNandPageRaw, n));
 }
 
-void Device::cmd_sne(const std::vector<std::string> &args) {
-  auto off = parse_num(args[1], 16);
-  auto len = parse_num(args[2], 16);
+void Device::cmd_sfwd(const Words &words) {
+  auto off = parse_num(words[3], 16);
+  if (!off) return;
+  start_transfer(Purpose::nand_write, *off);
+}
+
+void Device::cmd_sne(const Words &words) {
+  auto off = parse_num(words[1], 16);
+  auto len = parse_num(words[2], 16);
   bool ok = off && len && *len > 0 && *off % kNandBlockRaw == 0 && *len % kNandBlockRaw == 0 &&
             *off < kNandRawSize && *len <= kNandRawSize - *off;
   if (ok) {
@@ -385,12 +432,19 @@ void Device::cmd_sne(const std::vector<std::string> &args) {
       store_.fill(o, kNandBlockRaw, 0xFF);
     }
   }
-  auto done = [this, ok] {
-    if (ok) reply_ok();
-    else emit(std::string("ER"));
-  };
-  if (cfg_.faults.erase_ms > 0) defer(Millis(cfg_.faults.erase_ms), 0, done);
-  else done();
+  after_erase(ok);
+}
+
+void Device::erase_nor(uint64_t start, uint64_t length) {
+  const bool ok = start < store_.size() && length <= store_.size() - start;
+  if (ok) store_.fill(start, length, 0xFF);
+  after_erase(ok);
+}
+
+// "OK" or "ER", after the erase time when one is set.
+void Device::after_erase(bool ok) {
+  if (cfg_.faults.erase_ms > 0) defer(Millis(cfg_.faults.erase_ms), 0, [this, ok] { reply_result(ok); });
+  else reply_result(ok);
 }
 
 bool Device::is_factory_bad(int block) const {
@@ -444,10 +498,7 @@ void Device::finish_transfer() {
       loader_received_ = true;
       break;
   }
-  if (!cfg_.faults.no_ok_after_transfer) {
-    if (ok) reply_ok();
-    else emit(std::string("ER"));
-  }
+  if (!cfg_.faults.no_ok_after_transfer) reply_result(ok);
   // The q5 ROM returns to 115200 once a download is done.
   if (q5) {
     baud_ = 115200;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "boardsim/board.h"
@@ -68,6 +69,7 @@ class Device {
   void emit(std::span<const uint8_t> bytes);
   void emit(const std::string &text);
   void reply_ok();
+  void reply_result(bool ok);  // "OK" or "ER"
   void defer(Millis delay, int wait_rate, std::function<void()> action);
   void release_pending();
   void start_transfer(Purpose purpose, uint64_t address);
@@ -76,11 +78,37 @@ class Device {
   bool host_matches() const;
   void log(const std::string &text);
 
-  // Commands.
-  void cmd_hashq(const std::vector<std::string> &args);
-  void cmd_erase_nor(uint64_t start, uint64_t length);
-  void cmd_snr(const std::vector<std::string> &args);
-  void cmd_sne(const std::vector<std::string> &args);
+  // Commands: each line is looked up by its first word and its number of
+  // words; a line that matches no entry is ignored.
+  using Words = std::vector<std::string>;
+  enum class Needs { any, nor, nand };  // the flash a command exists for
+  struct Command {
+    std::string_view name;
+    size_t words;  // on the line, the name included
+    Needs needs;
+    void (Device::*run)(const Words &words);
+  };
+  static const Command kCommands[];
+  const Command *find_command(const Words &words) const;
+  bool count_command(const std::string &line);
+  void q5_application_line(const std::string &command);
+
+  void cmd_ping(const Words &words);
+  void cmd_ucfg(const Words &words);
+  void cmd_hashq(const Words &words);
+  void cmd_fwd(const Words &words);
+  void cmd_fwd_q5(const Words &words);
+  void cmd_ceras(const Words &words);
+  void cmd_seras(const Words &words);
+  void cmd_uboot(const Words &words);
+  void cmd_disc(const Words &words);
+  void cmd_wdtrst(const Words &words);
+  void cmd_snb(const Words &words);
+  void cmd_snr(const Words &words);
+  void cmd_sfwd(const Words &words);
+  void cmd_sne(const Words &words);
+  void erase_nor(uint64_t start, uint64_t length);
+  void after_erase(bool ok);
   bool program_nor(uint64_t address, const std::vector<uint8_t> &data, size_t last_block);
   bool program_nand(uint64_t offset, const std::vector<uint8_t> &data);
   int nand_block_of(uint64_t offset) const { return static_cast<int>(offset / kNandBlockRaw); }

@@ -1,8 +1,12 @@
 #include "boardsim/options.h"
 
+#include <getopt.h>
+
 #include <charconv>
 #include <limits>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 namespace boardsim {
 
@@ -23,13 +27,6 @@ std::optional<long long> number(std::string s) {
   return n * mult;
 }
 
-// A number that fits the int fields of the configuration: a larger one
-// would wrap into some other value (a negative time, silence from the start).
-std::optional<long long> int_sized(std::optional<long long> n) {
-  if (n && *n > std::numeric_limits<int>::max()) return std::nullopt;
-  return n;
-}
-
 std::vector<std::string> split(const std::string &s, char sep) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -39,6 +36,172 @@ std::vector<std::string> split(const std::string &s, char sep) {
     if (i == std::string::npos) return parts;
     start = i + 1;
   }
+}
+
+// The value parsers: each stores into its field and says whether the value
+// was taken.
+
+bool turn_on(bool &flag) {
+  flag = true;
+  return true;
+}
+
+bool turn_off(bool &flag) {
+  flag = false;
+  return true;
+}
+
+bool store_text(std::string &into, const std::string &v) {
+  into = v;
+  return true;
+}
+
+// A number that fits the int fields of the configuration: a larger one
+// would wrap into some other value (a negative time, silence from the start).
+bool store_int(int &into, const std::string &v, long long least = 0) {
+  auto n = number(v);
+  if (!n || *n < least || *n > std::numeric_limits<int>::max()) return false;
+  into = static_cast<int>(*n);
+  return true;
+}
+
+bool store_block(int &into, const std::string &v) {
+  auto n = number(v);
+  if (!n || *n >= kNandBlocks) return false;
+  into = static_cast<int>(*n);
+  return true;
+}
+
+template <typename E, size_t N>
+bool store_named(E &into, const std::string &v, const std::pair<std::string_view, E> (&names)[N]) {
+  for (const auto &[name, value] : names) {
+    if (v == name) {
+      into = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr std::pair<std::string_view, Chip> kChips[] = {
+    {"lira", Chip::lira}, {"lrm", Chip::lrm}, {"q5", Chip::q5}};
+constexpr std::pair<std::string_view, FlashKind> kFlashKinds[] = {{"nor", FlashKind::nor},
+                                                                  {"nand", FlashKind::nand}};
+constexpr std::pair<std::string_view, BlockFaultKind> kBlockFaultKinds[] = {
+    {"nak", BlockFaultKind::nak}, {"garbage", BlockFaultKind::garbage}, {"silence", BlockFaultKind::silence}};
+
+bool store_nor_size(uint64_t &into, const std::string &v) {
+  auto n = number(v);
+  if (!n || *n == 0) return false;
+  into = static_cast<uint64_t>(*n);
+  return true;
+}
+
+// B[,B..]
+bool add_blocks(std::vector<int> &into, const std::string &v) {
+  for (const auto &part : split(v, ',')) {
+    int block = 0;
+    if (!store_block(block, part)) return false;
+    into.push_back(block);
+  }
+  return true;
+}
+
+// B[:N]
+bool add_program_fail(std::vector<ProgramFailBlock> &into, const std::string &v) {
+  const auto parts = split(v, ':');
+  ProgramFailBlock p;
+  if (parts.size() > 2 || !store_block(p.block, parts[0])) return false;
+  if (parts.size() > 1 && !store_int(p.first_n_writes, parts[1])) return false;
+  into.push_back(p);
+  return true;
+}
+
+// K:B[:T[:X]]
+bool add_block_fault(std::vector<BlockFault> &into, const std::string &v) {
+  const auto parts = split(v, ':');
+  BlockFault f;
+  if (parts.size() < 2 || parts.size() > 4) return false;
+  if (!store_named(f.kind, parts[0], kBlockFaultKinds) || !store_int(f.block, parts[1], 1)) return false;
+  if (parts.size() > 2 && !store_int(f.times, parts[2])) return false;
+  if (parts.size() > 3 && !store_int(f.transfer, parts[3])) return false;
+  into.push_back(f);
+  return true;
+}
+
+using Value = const std::string &;
+
+struct OptionSpec {
+  const char *name;
+  bool takes_value;
+  bool (*apply)(ProgramOptions &o, Value v);  // false: the value is refused
+};
+
+// Every option, long name first; "-h" is the one short name.
+constexpr OptionSpec kOptions[] = {
+    {"help", false, [](ProgramOptions &o, Value) { return turn_on(o.help); }},
+    {"link", true, [](ProgramOptions &o, Value v) { return store_text(o.config.link_path, v); }},
+    {"chip", true, [](ProgramOptions &o, Value v) { return store_named(o.config.chip, v, kChips); }},
+    {"flash", true, [](ProgramOptions &o, Value v) { return store_named(o.config.flash, v, kFlashKinds); }},
+    {"nor-size", true, [](ProgramOptions &o, Value v) { return store_nor_size(o.config.nor_size, v); }},
+    {"store", true, [](ProgramOptions &o, Value v) { return store_text(o.config.store_path, v); }},
+    {"no-complete", false,
+     [](ProgramOptions &o, Value) { return turn_off(o.config.complete_store_on_stop); }},
+    {"and-program", false, [](ProgramOptions &o, Value) { return turn_on(o.config.nand_and_semantics); }},
+    {"checksum", false, [](ProgramOptions &o, Value) { return turn_on(o.config.xmodem_checksum); }},
+    {"paced", false, [](ProgramOptions &o, Value) { return turn_on(o.config.paced); }},
+    {"turnaround", true, [](ProgramOptions &o, Value v) { return store_int(o.config.turnaround_ms, v); }},
+    {"transcript", true, [](ProgramOptions &o, Value v) { return store_text(o.config.transcript_path, v); }},
+    // Faults.
+    {"bad-block", true,
+     [](ProgramOptions &o, Value v) { return add_blocks(o.config.faults.factory_bad_blocks, v); }},
+    {"program-fail", true,
+     [](ProgramOptions &o, Value v) { return add_program_fail(o.config.faults.program_fail_blocks, v); }},
+    {"erase-fail", true,
+     [](ProgramOptions &o, Value v) { return add_blocks(o.config.faults.erase_fail_blocks, v); }},
+    {"wrong-first-ping", false,
+     [](ProgramOptions &o, Value) { return turn_on(o.config.faults.wrong_first_ping); }},
+    {"block-fault", true,
+     [](ProgramOptions &o, Value v) { return add_block_fault(o.config.faults.block_faults, v); }},
+    {"cancel-at-block", true,
+     [](ProgramOptions &o, Value v) { return store_int(o.config.faults.cancel_at_block, v, 1); }},
+    {"no-end-ack", false, [](ProgramOptions &o, Value) { return turn_on(o.config.faults.no_end_ack); }},
+    {"no-start-request", false,
+     [](ProgramOptions &o, Value) { return turn_on(o.config.faults.no_start_request); }},
+    {"no-ok", false, [](ProgramOptions &o, Value) { return turn_on(o.config.faults.no_ok_after_transfer); }},
+    {"short-replies", false, [](ProgramOptions &o, Value) { return turn_on(o.config.faults.short_replies); }},
+    {"wrong-hash", false, [](ProgramOptions &o, Value) { return turn_on(o.config.faults.wrong_hash); }},
+    {"silent-after", true,
+     [](ProgramOptions &o, Value v) { return store_int(o.config.faults.silent_after_commands, v); }},
+    {"stop-reading-after", true,
+     [](ProgramOptions &o, Value v) { return store_int(o.config.faults.stop_reading_after_commands, v); }},
+    {"hang-up-after", true,
+     [](ProgramOptions &o, Value v) { return store_int(o.config.faults.hang_up_after_commands, v); }},
+    {"erase-ms", true, [](ProgramOptions &o, Value v) { return store_int(o.config.faults.erase_ms, v); }},
+    {"q5-application", false,
+     [](ProgramOptions &o, Value) { return turn_on(o.config.faults.q5_in_application); }},
+};
+
+// getopt_long's value for kOptions[i]: above every character, so a short
+// option can never be taken for a long one.
+constexpr int kFirstId = 256;
+
+std::vector<option> getopt_table() {
+  std::vector<option> table;
+  for (const OptionSpec &spec : kOptions) {
+    const int id = kFirstId + static_cast<int>(table.size());
+    table.push_back({spec.name, spec.takes_value ? required_argument : no_argument, nullptr, id});
+  }
+  table.push_back({nullptr, 0, nullptr, 0});
+  return table;
+}
+
+std::string unknown_option(const std::string &what) {
+  return "boardsim: unknown option " + what + " (see --help)";
+}
+
+std::string bad_value(const std::string &option_name) {
+  return "boardsim: bad or missing value for " + option_name;
 }
 
 }  // namespace
@@ -87,139 +250,31 @@ Faults (all reproducible):
 }
 
 std::string parse_options(const std::vector<std::string> &args, ProgramOptions &o) {
-  BoardConfig &c = o.config;
-  Faults &f = c.faults;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
-    auto num = [&]() -> std::optional<long long> {
-      auto v = value();
-      return v ? number(*v) : std::nullopt;
-    };
-    auto int_num = [&] { return int_sized(num()); };
-    auto list = [&](std::vector<int> &into) {
-      auto v = value();
-      if (!v) return false;
-      for (const auto &p : split(*v, ',')) {
-        auto n = number(p);
-        if (!n || *n >= kNandBlocks) return false;
-        into.push_back(static_cast<int>(*n));
-      }
-      return true;
-    };
-    std::string bad = "boardsim: bad or missing value for " + a;
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-    } else if (a == "--link") {
-      auto v = value();
-      if (!v) return bad;
-      c.link_path = *v;
-    } else if (a == "--store") {
-      auto v = value();
-      if (!v) return bad;
-      c.store_path = *v;
-    } else if (a == "--transcript") {
-      auto v = value();
-      if (!v) return bad;
-      c.transcript_path = *v;
-    } else if (a == "--chip") {
-      auto v = value();
-      if (v == "lira") c.chip = Chip::lira;
-      else if (v == "lrm") c.chip = Chip::lrm;
-      else if (v == "q5") c.chip = Chip::q5;
-      else return bad;
-    } else if (a == "--flash") {
-      auto v = value();
-      if (v == "nor") c.flash = FlashKind::nor;
-      else if (v == "nand") c.flash = FlashKind::nand;
-      else return bad;
-    } else if (a == "--nor-size") {
-      auto n = num();
-      if (!n || *n == 0) return bad;
-      c.nor_size = static_cast<uint64_t>(*n);
-    } else if (a == "--no-complete") {
-      c.complete_store_on_stop = false;
-    } else if (a == "--and-program") {
-      c.nand_and_semantics = true;
-    } else if (a == "--checksum") {
-      c.xmodem_checksum = true;
-    } else if (a == "--paced") {
-      c.paced = true;
-    } else if (a == "--turnaround") {
-      auto n = int_num();
-      if (!n) return bad;
-      c.turnaround_ms = static_cast<int>(*n);
-    } else if (a == "--bad-block") {
-      if (!list(f.factory_bad_blocks)) return bad;
-    } else if (a == "--erase-fail") {
-      if (!list(f.erase_fail_blocks)) return bad;
-    } else if (a == "--program-fail") {
-      auto v = value();
-      if (!v) return bad;
-      auto parts = split(*v, ':');
-      auto b = number(parts[0]);
-      auto n = parts.size() > 1 ? int_sized(number(parts[1])) : std::optional<long long>(0);
-      if (!b || !n || *b >= kNandBlocks || parts.size() > 2) return bad;
-      f.program_fail_blocks.push_back({static_cast<int>(*b), static_cast<int>(*n)});
-    } else if (a == "--block-fault") {
-      auto v = value();
-      if (!v) return bad;
-      auto parts = split(*v, ':');
-      if (parts.size() < 2 || parts.size() > 4) return bad;
-      BlockFault bf;
-      if (parts[0] == "nak") bf.kind = BlockFaultKind::nak;
-      else if (parts[0] == "garbage") bf.kind = BlockFaultKind::garbage;
-      else if (parts[0] == "silence") bf.kind = BlockFaultKind::silence;
-      else return bad;
-      auto b = int_sized(number(parts[1]));
-      auto t = parts.size() > 2 ? int_sized(number(parts[2])) : std::optional<long long>(1);
-      auto x = parts.size() > 3 ? int_sized(number(parts[3])) : std::optional<long long>(0);
-      if (!b || *b == 0 || !t || !x) return bad;
-      bf.block = static_cast<int>(*b);
-      bf.times = static_cast<int>(*t);
-      bf.transfer = static_cast<int>(*x);
-      f.block_faults.push_back(bf);
-    } else if (a == "--cancel-at-block") {
-      auto n = int_num();
-      if (!n || *n == 0) return bad;
-      f.cancel_at_block = static_cast<int>(*n);
-    } else if (a == "--wrong-first-ping") {
-      f.wrong_first_ping = true;
-    } else if (a == "--no-end-ack") {
-      f.no_end_ack = true;
-    } else if (a == "--no-start-request") {
-      f.no_start_request = true;
-    } else if (a == "--no-ok") {
-      f.no_ok_after_transfer = true;
-    } else if (a == "--short-replies") {
-      f.short_replies = true;
-    } else if (a == "--wrong-hash") {
-      f.wrong_hash = true;
-    } else if (a == "--silent-after") {
-      auto n = int_num();
-      if (!n) return bad;
-      f.silent_after_commands = static_cast<int>(*n);
-    } else if (a == "--stop-reading-after") {
-      auto n = int_num();
-      if (!n) return bad;
-      f.stop_reading_after_commands = static_cast<int>(*n);
-    } else if (a == "--hang-up-after") {
-      auto n = int_num();
-      if (!n) return bad;
-      f.hang_up_after_commands = static_cast<int>(*n);
-    } else if (a == "--erase-ms") {
-      auto n = int_num();
-      if (!n) return bad;
-      f.erase_ms = static_cast<int>(*n);
-    } else if (a == "--q5-application") {
-      f.q5_in_application = true;
-    } else {
-      return "boardsim: unknown option " + a + " (see --help)";
+  std::vector<std::string> words = {"boardsim"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  const std::vector<option> table = getopt_table();
+
+  // "+": the first word that is no option ends the walk (it is refused
+  // below); ":": a missing value is told apart from an unknown option.
+  opterr = 0;
+  optind = 0;  // a walk from the start, whatever an earlier one left
+  for (;;) {
+    const int id = getopt_long(argc, argv.data(), "+:h", table.data(), nullptr);
+    if (id == -1) break;
+    if (id == ':') return bad_value(argv[optind - 1]);
+    if (id == '?') {
+      // optopt holds an unknown short option's letter; else the word is to blame.
+      const bool short_letter = optopt > 0 && optopt < kFirstId;
+      return unknown_option(short_letter ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1]);
     }
+    const OptionSpec &spec = id == 'h' ? kOptions[0] : kOptions[id - kFirstId];
+    if (!spec.apply(o, optarg != nullptr ? optarg : "")) return bad_value(std::string("--") + spec.name);
   }
+  if (optind < argc) return unknown_option(argv[optind]);
   return {};
 }
 

@@ -49,7 +49,17 @@ struct PtyBoard::Impl {
   Clock::time_point in_clock{}, out_clock{}, last_rx{};
   int host_fds = 0;
 
+  // What one turn of the device leaves for the loop.
+  struct Turn {
+    Clock::time_point wake;  // when the device next has work
+    bool reading = true;     // whether it still takes bytes from the line
+    bool hung_up = false;    // the line is down: serving ends
+  };
+
   void serve();
+  Turn device_turn(Clock::time_point now);
+  Clock::time_point next_wake(Clock::time_point device_wake, Clock::time_point now, bool ready_out) const;
+  bool wait_for_events(Clock::time_point wake, Clock::time_point now, bool reading, bool ready_out);
   bool arm_timer(Clock::time_point wake);
   Clock::duration byte_time() const {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / dev->baud()));
@@ -204,68 +214,82 @@ void PtyBoard::Impl::serve() {
   // The line is emulated by sleeping to exact deadlines: ask the kernel not
   // to stretch this thread's wake-ups (the default slack is 50 us per sleep).
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  for (;;) {
+    const auto now = Clock::now();
+    const Turn turn = device_turn(now);
+    if (turn.hung_up) return;
+    // Bytes due but not taken by the terminal wait for POLLOUT, not the timer.
+    const bool ready_out = !out_line.empty() && out_line.front().first <= now;
+    if (!wait_for_events(next_wake(turn.wake, now, ready_out), now, turn.reading, ready_out)) return;
+  }
+}
+
+PtyBoard::Impl::Turn PtyBoard::Impl::device_turn(Clock::time_point now) {
+  std::lock_guard lock(mu);
+  // Bytes that have crossed the emulated line go to the device; a reply
+  // they cause is timed from the arrival of the last of them.
+  std::vector<uint8_t> arrived;
+  while (!in_line.empty() && in_line.front().first <= now) {
+    last_rx = in_line.front().first;
+    arrived.push_back(in_line.front().second);
+    in_line.pop_front();
+  }
+  if (!arrived.empty()) dev->feed(arrived, now);
+  dev->tick(now);
+  queue_output(now);
+  flush_output(now);
+  Turn turn{dev->next_deadline(), dev->reading()};
+  // The line goes down once the last reply is out, as when the adapter is
+  // pulled: the host's reads and writes fail from then on.
+  if (dev->hang_up_due() && out_line.empty()) {
+    transcript.line(now, "line hung up");
+    master.reset();
+    turn.hung_up = true;
+  }
+  return turn;
+}
+
+Clock::time_point PtyBoard::Impl::next_wake(Clock::time_point device_wake, Clock::time_point now,
+                                            bool ready_out) const {
   // Bytes in flight go to the device at least this often, so a long frame is
   // seen arriving (its silence timers run) without a wake-up per byte.
   constexpr auto kInBatch = std::chrono::milliseconds(1);
-  for (;;) {
-    auto now = Clock::now();
-    Clock::time_point wake;
-    bool reading = true;
-    {
-      std::lock_guard lock(mu);
-      // Bytes that have crossed the emulated line go to the device; a reply
-      // they cause is timed from the arrival of the last of them.
-      std::vector<uint8_t> arrived;
-      while (!in_line.empty() && in_line.front().first <= now) {
-        last_rx = in_line.front().first;
-        arrived.push_back(in_line.front().second);
-        in_line.pop_front();
-      }
-      if (!arrived.empty()) dev->feed(arrived, now);
-      dev->tick(now);
-      queue_output(now);
-      flush_output(now);
-      wake = dev->next_deadline();
-      reading = dev->reading();
-      // The line goes down once the last reply is out, as when the
-      // adapter is pulled: the host's reads and writes fail from then on.
-      if (dev->hang_up_due() && out_line.empty()) {
-        transcript.line(now, "line hung up");
-        master.reset();
-        return;
-      }
-    }
-    // Wake exactly when the last byte read so far has arrived (a frame's end
-    // or a command's line end), and in between no later than kInBatch.
-    if (!in_line.empty()) wake = std::min({wake, in_line.back().first, in_line.front().first + kInBatch});
-    // Bytes due but not taken by the terminal wait for POLLOUT, not the timer.
-    bool ready_out = !out_line.empty() && out_line.front().first <= now;
-    if (!out_line.empty() && !ready_out) wake = std::min(wake, out_line.front().first);
-    wake = std::min(wake, now + std::chrono::milliseconds(100));
-    int timeout = -1;
-    if (wake <= now) {
-      timeout = 0;
-    } else if (!arm_timer(wake)) {
-      timeout = static_cast<int>(std::chrono::ceil<Millis>(wake - now).count());  // coarse, but never stuck
-    }
-    // With no host the master reports a hang-up at every poll: leave it out.
-    // A board that has stopped reading leaves the host's bytes in the line.
-    const short master_events = short((reading ? POLLIN : 0) | (ready_out ? POLLOUT : 0));
-    pollfd fds[4] = {{stop_r.get(), POLLIN, 0},
-                     {notify.get(), POLLIN, 0},
-                     {host_fds > 0 && master_events != 0 ? master.get() : -1, master_events, 0},
-                     {timer.get(), POLLIN, 0}};
-    int r = poll(fds, 4, timeout);
-    if (r < 0 && errno != EINTR) return;
-    if (fds[0].revents) return;
-    if (fds[3].revents & POLLIN) {
-      uint64_t expirations;
-      (void)!read(timer.get(), &expirations, sizeof expirations);
-    }
-    now = Clock::now();
-    if (fds[1].revents & POLLIN) on_notify(now);
-    if (host_fds > 0 && (fds[2].revents & POLLIN)) read_master(now);
+  Clock::time_point wake = device_wake;
+  // Wake exactly when the last byte read so far has arrived (a frame's end
+  // or a command's line end), and in between no later than kInBatch.
+  if (!in_line.empty()) wake = std::min({wake, in_line.back().first, in_line.front().first + kInBatch});
+  if (!out_line.empty() && !ready_out) wake = std::min(wake, out_line.front().first);
+  return std::min(wake, now + std::chrono::milliseconds(100));
+}
+
+// Sleeps until `wake` or until the host, the stop pipe or the port's
+// openings need the thread, and takes what came; false when told to stop.
+bool PtyBoard::Impl::wait_for_events(Clock::time_point wake, Clock::time_point now, bool reading,
+                                     bool ready_out) {
+  int timeout = -1;
+  if (wake <= now) {
+    timeout = 0;
+  } else if (!arm_timer(wake)) {
+    timeout = static_cast<int>(std::chrono::ceil<Millis>(wake - now).count());  // coarse, but never stuck
   }
+  // With no host the master reports a hang-up at every poll: leave it out.
+  // A board that has stopped reading leaves the host's bytes in the line.
+  const short master_events = short((reading ? POLLIN : 0) | (ready_out ? POLLOUT : 0));
+  pollfd fds[4] = {{stop_r.get(), POLLIN, 0},
+                   {notify.get(), POLLIN, 0},
+                   {host_fds > 0 && master_events != 0 ? master.get() : -1, master_events, 0},
+                   {timer.get(), POLLIN, 0}};
+  int r = poll(fds, 4, timeout);
+  if (r < 0 && errno != EINTR) return false;
+  if (fds[0].revents) return false;
+  if (fds[3].revents & POLLIN) {
+    uint64_t expirations;
+    (void)!read(timer.get(), &expirations, sizeof expirations);
+  }
+  const auto woke = Clock::now();
+  if (fds[1].revents & POLLIN) on_notify(woke);
+  if (host_fds > 0 && (fds[2].revents & POLLIN)) read_master(woke);
+  return true;
 }
 
 void PtyBoard::Impl::read_master(Clock::time_point now) {

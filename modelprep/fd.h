@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 namespace modelprep {
@@ -34,5 +35,10 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Opens `path` for reading when it names a regular file, without blocking:
+// a pipe left at the name must not stall the build, nor a device never end.
+// Otherwise an empty descriptor, and in `reason` (when given) why.
+UniqueFd openRegularFile(const std::string &path, std::string *reason = nullptr);
 
 }  // namespace modelprep

@@ -1,7 +1,6 @@
 #include "modelprep/paths.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,16 +10,13 @@
 #include "modelprep/dir.h"
 #include "modelprep/fd.h"
 #include "modelprep/report.h"
+#include "modelprep/text.h"
 
 namespace modelprep {
 
 PrepContext g_prep;
 
 namespace {
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
 
 // The listing's own type, or for file systems that do not fill it in, the
 // type of the entry itself (links not followed).
@@ -58,28 +54,20 @@ std::string findFileContaining(const std::string &dir, std::string_view first,
 
 JsonTree readJsonFile(const std::string &path, std::string *why) {
   std::string content;
-  int err = 0;
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st {};
-  if (!fd || fstat(fd.get(), &st) != 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    // A directory or a pipe named like the options file is no options file.
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else {
-    content.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-      ssize_t got = read(fd.get(), buf, sizeof buf);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) err = errno;
-      if (got <= 0) break;
-      content.append(buf, static_cast<std::size_t>(got));
-    }
+  std::string reason;
+  // A directory or a pipe named like the options file is no options file.
+  UniqueFd fd = openRegularFile(path, &reason);
+  char buf[65536];
+  while (fd) {
+    ssize_t got = read(fd.get(), buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) reason = std::strerror(errno);
+    if (got <= 0) break;
+    content.append(buf, static_cast<std::size_t>(got));
   }
-  if (err != 0) {
+  if (!reason.empty()) {
     printLine(stderr, "Error opening file: " + path);
-    if (why) *why = "cannot read " + path + ": " + std::strerror(err);
+    if (why) *why = "cannot read " + path + ": " + reason;
     return nullptr;
   }
   JsonTree tree(cJSON_Parse(content.c_str()));

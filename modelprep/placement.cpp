@@ -19,14 +19,11 @@
 #include "modelprep/fd.h"
 #include "modelprep/paths.h"
 #include "modelprep/report.h"
+#include "modelprep/text.h"
 
 namespace modelprep {
 
 namespace {
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
 
 constexpr std::array<Task, ModelFamily.size()> kFamilyTask{
     OBJECT_DETECTION, OBJECT_DETECTION,     OBJECT_DETECTION,    FACE_DETECTION,
@@ -37,23 +34,6 @@ constexpr std::size_t kCopyBufferSize = 64 * 1024;
 [[noreturn]] void copyFailed(const std::string &source, const std::string &destination,
                              const std::string &reason) {
   fail("[Error] Failed to copy " + source + " to " + destination + ": " + reason);
-}
-
-// Opens a model file for reading; empty with `reason` set when it is missing,
-// unreadable or not a regular file (a pipe would stall the build, a device
-// never end).
-UniqueFd openSource(const std::string &path, std::string &reason) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st {};
-  if (!fd || fstat(fd.get(), &st) != 0) {
-    reason = std::strerror(errno);
-    return {};
-  }
-  if (!S_ISREG(st.st_mode)) {
-    reason = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-    return {};
-  }
-  return fd;
 }
 
 // The temporary file being written, for the signal handler: the path is put
@@ -169,7 +149,7 @@ bool hasDefaultBackup(const std::string &file) {
 
 void copyFile(const std::string &source, const std::string &destination) {
   std::string reason;
-  UniqueFd in = openSource(source, reason);
+  UniqueFd in = openRegularFile(source, &reason);
   if (!in) copyFailed(source, destination, reason);
 
   const std::size_t slash = destination.rfind('/');
@@ -229,7 +209,7 @@ void backupModel(const std::string &file, const std::string &customModelDir, Bac
 void checkInstallable(const std::string &file, const std::string &customModelDir) {
   const std::string source = customModelDir + "/" + file;
   std::string reason;
-  if (!openSource(source, reason)) copyFailed(source, g_prep.commonModelDir + "/" + file, reason);
+  if (!openRegularFile(source, &reason)) copyFailed(source, g_prep.commonModelDir + "/" + file, reason);
   if (!hasDefaultBackup(file)) fileDate(g_prep.commonModelDir + "/" + file);
 }
 

@@ -1,7 +1,6 @@
 #include "modelprep/selection.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -14,18 +13,11 @@
 #include "modelprep/paths.h"
 #include "modelprep/placement.h"
 #include "modelprep/report.h"
+#include "modelprep/text.h"
 
 namespace modelprep {
 
 namespace {
-
-bool contains(std::string_view text, std::string_view part) {
-  return text.find(part) != std::string_view::npos;
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 std::string lowered(std::string_view text) {
   std::string out(text);
@@ -42,7 +34,7 @@ std::string searchBelow(const std::string &dir, std::string_view suffix, std::se
   if (!seen.insert(id).second) return {};
   for (const DirEntry &entry : *entries) {
     std::string full = dir + "/" + entry.name;
-    if (endsWith(entry.name, suffix)) return full;
+    if (entry.name.ends_with(suffix)) return full;
     bool mayBeDir = entry.type == DT_DIR || entry.type == DT_LNK || entry.type == DT_UNKNOWN;
     if (!mayBeDir) continue;
     std::string found = searchBelow(full, suffix, seen);
@@ -64,9 +56,8 @@ void readValidationFile() {
   if (stat(ctx.miscDir.c_str(), &st) != 0) mkdir(ctx.miscDir.c_str(), 0700);
   ctx.validationFile = ctx.miscDir + "ino_validation.txt";
 
-  // Non-blocking open: a pipe left at this name must not stall the build.
-  UniqueFd fd(open(ctx.validationFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  UniqueFd fd = openRegularFile(ctx.validationFile);
+  if (!fd) return;
 
   // Only the first lines are kept; the rest of a long file is never read.
   std::size_t line = 0;

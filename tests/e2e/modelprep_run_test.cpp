@@ -650,7 +650,7 @@ TEST_P(ModelprepRun, Scenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ModelprepRun, testing::ValuesIn(scenarios()),
-                         [](const testing::TestParamInfo<Scenario> &info) { return info.param.name; });
+                         [](const testing::TestParamInfo<Scenario> &row) { return row.param.name; });
 
 // A model file larger than the copy buffer arrives whole, byte for byte,
 // and the installed model keeps the permissions of the file it replaced.

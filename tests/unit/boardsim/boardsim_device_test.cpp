@@ -34,6 +34,13 @@ Bytes pattern(size_t n, uint8_t seed = 1) {
   return d;
 }
 
+// A copy of `frame` with `bits` flipped in byte `at`.
+Bytes flipped(const Bytes &frame, size_t at, uint8_t bits) {
+  Bytes f = frame;
+  f.at(at) ^= bits;
+  return f;
+}
+
 Bytes sha256(const Bytes &d) {
   Bytes out(32);
   unsigned int n = 0;
@@ -155,7 +162,15 @@ TEST(Device, UnknownAndMalformedCommandsAreIgnored) {
   EXPECT_EQ(r.send("fwd 0 0 zz \n"), "");
   EXPECT_EQ(r.send("ucfg fast 0 0\n"), "");
   EXPECT_EQ(r.send("\n\r\n"), "");
+  // A known name with the wrong number of words or the wrong fixed fields.
+  EXPECT_EQ(r.send("ping 1\n"), "");
+  EXPECT_EQ(r.send("hashq 0 0\n"), "");
+  EXPECT_EQ(r.send("fwd 16 14 1500000 0 0 0 0 4000\n"), "");
   EXPECT_EQ(r.send("ping\n"), "ping");
+  Rig nand(nand_config());
+  EXPECT_EQ(nand.send("snb 0x11\n"), "");
+  EXPECT_EQ(nand.send("snb 0x10 0\n"), "");
+  EXPECT_EQ(nand.send("snb 0x10\n").size(), 3u);
 }
 
 // --- NOR download, hash and erase ---------------------------------------------
@@ -248,10 +263,8 @@ TEST(Device, RejectsBadFramesAndAcknowledgesRepeats) {
   Bytes image = pattern(3000);
   ASSERT_EQ(r.send("fwd 0 0 0 \n"), "C");
   auto f1 = testxm::frame(0x02, 1, testxm::payload(image, 0, 1024), false);
-  auto bad_crc = f1;
-  bad_crc.back() ^= 1;
-  auto bad_cpl = f1;
-  bad_cpl[2] ^= 1;
+  const Bytes bad_crc = flipped(f1, f1.size() - 1, 1);
+  const Bytes bad_cpl = flipped(f1, 2, 1);
   EXPECT_EQ(r.send(bad_crc), "\x15");
   EXPECT_EQ(r.send(bad_cpl), "\x15");
   EXPECT_EQ(r.send(f1), "\x06");
@@ -274,8 +287,7 @@ TEST(Device, ChecksumModeRejectsABadSum) {
   Bytes image = pattern(100);
   ASSERT_EQ(r.send("fwd 0 0 0 \n"), "\x15");
   auto f = testxm::frame(0x01, 1, testxm::payload(image, 0, 128), true);
-  auto bad = f;
-  bad.back() ^= 0x40;
+  const Bytes bad = flipped(f, f.size() - 1, 0x40);
   EXPECT_EQ(r.send(bad), "\x15");
   EXPECT_EQ(r.send(f), "\x06");
   EXPECT_EQ(r.send(testxm::kEndFrame), "\x06OK");

@@ -62,6 +62,11 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--stop-reading-after", "3"}, [](const BoardConfig &c) { return c.faults.stop_reading_after_commands == 3; }},
       {{"--hang-up-after", "0x10"}, [](const BoardConfig &c) { return c.faults.hang_up_after_commands == 16; }},
       {{"--q5-application"}, [](const BoardConfig &c) { return c.faults.q5_in_application; }},
+      // A value may also follow an equals sign.
+      {{"--chip=q5", "--erase-fail=7,8"},
+       [](const BoardConfig &c) {
+         return c.chip == Chip::q5 && c.faults.erase_fail_blocks == std::vector<int>{7, 8};
+       }},
   };
   for (const auto &g : cases) {
     ProgramOptions o;
@@ -99,6 +104,8 @@ TEST(Options, BadValuesAreRefusedNamingTheOption) {
       {"--program-fail", "5:4294967296"},     {"--cancel-at-block", "2048M"},
       {"--stop-reading-after", "-2"},         {"--stop-reading-after"},
       {"--hang-up-after", "4294967296"},      {"--hang-up-after", "x"},
+      // No option at all, a switch given a value, a name that could be several.
+      {"foo"}, {"--checksum=1"}, {"--no"},
   };
   for (const auto &args : bad) {
     ProgramOptions o;

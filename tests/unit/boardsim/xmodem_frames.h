@@ -2,6 +2,7 @@
 // with the board's receiver or the programmer's sender).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -39,18 +40,24 @@ inline std::vector<uint8_t> payload(const std::vector<uint8_t> &data, size_t k, 
   return p;
 }
 
+// Header, block number and its complement, payload, then the checksum byte
+// or the two CRC bytes (high first). Sized once and filled in place.
 inline std::vector<uint8_t> frame(uint8_t header, uint8_t number, const std::vector<uint8_t> &pl,
                                   bool checksum) {
-  std::vector<uint8_t> f = {header, number, uint8_t(0xFF - number)};
-  f.insert(f.end(), pl.begin(), pl.end());
+  const size_t body = 3 + pl.size();
+  std::vector<uint8_t> f(body + (checksum ? 1 : 2));
+  f[0] = header;
+  f[1] = number;
+  f[2] = uint8_t(0xFF - number);
+  std::copy(pl.begin(), pl.end(), f.begin() + 3);
   if (checksum) {
     uint8_t s = 0;
     for (uint8_t b : pl) s = uint8_t(s + b);
-    f.push_back(s);
+    f[body] = s;
   } else {
     uint16_t c = crc(pl);
-    f.push_back(uint8_t(c >> 8));
-    f.push_back(uint8_t(c & 0xFF));
+    f[body] = uint8_t(c >> 8);
+    f[body + 1] = uint8_t(c & 0xFF);
   }
   return f;
 }
